@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds and runs every test twice: an optimised build, then a second build
+# tree under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh test
+
+echo "== optimised build =="
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DVELMOR_BUILD_TESTS=ON -DVELMOR_BUILD_BENCHMARKS=ON >/dev/null
+cmake --build build
+ctest --test-dir build --output-on-failure -j2
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+  -DVELMOR_BUILD_TESTS=ON -DVELMOR_SANITIZERS=ON >/dev/null
+cmake --build build-asan
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build-asan --output-on-failure -j2

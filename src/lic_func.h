@@ -1,0 +1,108 @@
+// Hardware identity probes, string utilities, the error-text holder and the
+// run-a-command helper of the velmor_lic library.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace velmor_lic {
+
+// ---------------------------------------------------------------------------
+// CPU identification (CPUID). Never fails: an unsupported leaf 0 gives twelve
+// NUL bytes, an unsupported brand gives "NA".
+// ---------------------------------------------------------------------------
+
+// EBX, EDX, ECX of CPUID leaf 0, in the order the vendor text is spelled.
+struct CPUVendorID {
+    uint32_t ebx;
+    uint32_t edx;
+    uint32_t ecx;
+
+    // Always exactly 12 bytes, NUL bytes included.
+    std::string toString() const;
+};
+
+std::string get_cpu_vendor();
+std::string get_cpu_brand();
+
+// ---------------------------------------------------------------------------
+// Sysfs identity probes. Failures print one line on stderr and yield "".
+// ---------------------------------------------------------------------------
+
+// Reads up to `limit` bytes of the file (0: the whole file). Throws
+// std::runtime_error with strerror(errno) when the file cannot be opened.
+std::string get_file_contents(const char* path, uint64_t limit = 0);
+
+std::string get_bios_info();
+std::string get_device_serial(const std::string& path);
+
+// Fills `devices` with block-device name -> serial. Returns 0 when the whole
+// of /sys/block was scanned, 1 when the scan failed to start or stopped early;
+// what was found before stopping stays in the map.
+int get_disk_id(std::map<std::string, std::string>& devices);
+
+// ---------------------------------------------------------------------------
+// String utilities
+// ---------------------------------------------------------------------------
+
+std::string Trim(const std::string& from, const std::string& chars);
+std::vector<std::string> Tokenize(const std::string& str, const char* delim);
+void Split_KMP(std::string pattern, const std::string& text, std::vector<std::string>& result);
+void lps_func(const std::string& txt, std::vector<int>& Lps);
+
+namespace detail {
+// Stops the process: a format whose expansion cannot be measured is a caller bug.
+[[noreturn]] void string_sprintf_failed();
+}  // namespace detail
+
+// printf-style formatting into a string of exactly the expanded length.
+template <typename... Args>
+std::string string_sprintf(const char* format, Args... args) {
+    const int length = std::snprintf(nullptr, 0, format, args...);
+    if (!(length >= 0)) detail::string_sprintf_failed();
+    std::unique_ptr<char[]> scratch(new char[static_cast<size_t>(length) + 1]);
+    std::snprintf(scratch.get(), static_cast<size_t>(length) + 1, format, args...);
+    return std::string(scratch.get());
+}
+
+// ---------------------------------------------------------------------------
+// Error-text holder: the text of an object's last failure, at most 1022 chars.
+// ---------------------------------------------------------------------------
+
+class ErrorBase {
+public:
+    ErrorBase() : errbuf_{} {}
+    virtual ~ErrorBase() {}
+
+    // Replaces the text; returns vsnprintf's count (the full, uncut length).
+    int setErr(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+        va_list ap;
+        va_start(ap, format);
+        // 1023, not 1024: the last byte stays zero from construction on.
+        const int n = std::vsnprintf(errbuf_, sizeof(errbuf_) - 1, format, ap);
+        va_end(ap);
+        return n;
+    }
+
+    char* getErr() { return errbuf_; }
+
+private:
+    char errbuf_[1024];
+};
+
+// ---------------------------------------------------------------------------
+// Command execution
+// ---------------------------------------------------------------------------
+
+// Runs `cmd` through /bin/sh to its end. Returns true when it failed (could not
+// start, exited non-zero, was killed, or its end could not be observed) and
+// then sets `err_msg`; returns false on exit code 0, leaving `err_msg` as is.
+bool ExecuteCmd(const std::string& cmd, std::string& err_msg);
+
+}  // namespace velmor_lic

@@ -1,0 +1,1 @@
+#include "popen_cmd.h"

@@ -1,0 +1,1 @@
+#include "str_buffer.h"
