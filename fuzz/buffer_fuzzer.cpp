@@ -272,7 +272,8 @@ void StepView(Buffer& buffer, Model& model, Script& script) {
             const std::string readable = model.Readable();
             const std::string text = buffer.c_str();
             Check(text == readable.substr(0, readable.find('\0')));
-            model.Ensure(1);  // a full buffer grows to make room for the NUL
+            // A full buffer with content grows to make room for the NUL.
+            if (model.read < model.Write()) model.Ensure(1);
             break;
         }
         default:
