@@ -118,7 +118,7 @@ void Buffer::DiscardReadedBytes() { Compact(0); }
 
 // ---- appending ----------------------------------------------------------------
 
-int Buffer::Write(const void* data_in, size_t datlen) {
+int Buffer::WriteGrowing(const void* data_in, size_t datlen) {
     if (datlen == 0) return 0;
     if (data_in == nullptr) return -1;
     const char* src = static_cast<const char*>(data_in);

@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <cstring>
 #include <string>
 
 namespace velmor_lic {
@@ -97,7 +98,15 @@ public:
 
     // ---- appending ----------------------------------------------------------
     // Appends `datlen` bytes (which may lie in this buffer); returns datlen or -1.
-    int Write(const void* data_in, size_t datlen);
+    int Write(const void* data_in, size_t datlen) {
+        // Fits without growth: no block is freed, so memmove covers bytes of this buffer too.
+        if (datlen != 0 && datlen <= WriteableBytes() && datlen <= kIntMax && data_in != nullptr) {
+            std::memmove(m_buffer + m_write_idx, data_in, datlen);
+            m_write_idx += datlen;
+            return static_cast<int>(datlen);
+        }
+        return WriteGrowing(data_in, datlen);
+    }
     // Appends up to `datlen` readable bytes of `src` and consumes them there;
     // returns the count moved, or -1 (null `src`, heap refused; nothing moved).
     int Write(Buffer* src, size_t datlen);
@@ -160,6 +169,9 @@ public:
     const char* c_str() const;
 
 private:
+    static const size_t kIntMax = 0x7fffffff;
+
+    int WriteGrowing(const void* data_in, size_t datlen);
     // Replaces the storage by a block of the first doubling of the capacity
     // (4096 when 0) that reaches `required`; false when none fits or malloc fails.
     bool GrowTo(size_t required, bool growzero) const;
