@@ -22,6 +22,10 @@ int CapToInt(size_t n) { return n > static_cast<size_t>(INT_MAX) ? INT_MAX : sta
 
 }  // namespace
 
+const size_t Buffer::DEFAULT_BUFFER_SIZE;
+const int Buffer::BUFFER_MAX_READ;
+const size_t Buffer::kIntMax;
+
 Buffer::Buffer() : m_buffer(nullptr), m_buffer_len(0), m_write_idx(0), m_read_idx(0), m_in_heap(true) {
     EnsureWritableBytes(DEFAULT_BUFFER_SIZE, false);
 }
@@ -385,7 +389,7 @@ std::string Buffer::AsString() const {
 }
 
 const char* Buffer::c_str() const {
-    if (m_buffer == nullptr || !Readable() || m_write_idx > m_buffer_len) return "";
+    if (m_buffer == nullptr || m_read_idx > m_write_idx || m_write_idx > m_buffer_len) return "";
     // A full buffer has no byte left for the terminator: grow as an append would.
     if (m_write_idx == m_buffer_len && !GrowTo(m_write_idx + 1, false)) return "";
     m_buffer[m_write_idx] = '\0';

@@ -91,7 +91,8 @@ public:
     // false as EnsureWritableBytes.
     bool Reserve(size_t capacity);
     // Moves the readable content to index 0 when at least `min_consumed`
-    // bytes have been consumed; returns the bytes reclaimed (0 if none moved).
+    // bytes have been consumed (after Limit); returns the bytes reclaimed, 0
+    // when nothing moved.
     size_t Compact(size_t min_consumed);
     // Moves the readable content to index 0 (reclaims all consumed bytes).
     void DiscardReadedBytes();
@@ -165,7 +166,8 @@ public:
     std::string AsString() const;
     // The readable content as a NUL-terminated text (cut at an embedded NUL).
     // Writes the terminator into the free space; a full buffer first grows by
-    // the doubling rule, and yields "" if the heap refuses.
+    // the doubling rule. "" without storage, with indices out of bounds, or
+    // when a full buffer cannot grow.
     const char* c_str() const;
 
 private:
