@@ -80,16 +80,20 @@ bool Buffer::GrowTo(size_t required, bool growzero) const {
         if (capacity > SIZE_MAX / 2) return false;
         capacity *= 2;
     }
-    char* block = static_cast<char*>(std::malloc(capacity));
-    if (block == nullptr) return false;
-    size_t kept = 0;
-    if (m_buffer != nullptr) {
-        kept = std::min(m_buffer_len, capacity);
-        std::memcpy(block, m_buffer, kept);
+    const size_t kept = m_buffer != nullptr ? m_buffer_len : 0;
+    char* block;
+    if (m_buffer != nullptr && m_in_heap) {
+        // realloc keeps all old bytes and may extend in place or remap pages
+        // instead of copying; on failure the old block stays as it was.
+        block = static_cast<char*>(std::realloc(m_buffer, capacity));
+        if (block == nullptr) return false;
+    } else {
+        block = static_cast<char*>(std::malloc(capacity));
+        if (block == nullptr) return false;
+        if (kept > 0) std::memcpy(block, m_buffer, kept);
     }
-    // The copied part is overwritten anyway; zeroing the rest is the same result.
+    // The kept part would be overwritten anyway; zeroing the rest is the same result.
     if (growzero) std::memset(block + kept, 0, capacity - kept);
-    if (m_buffer != nullptr && m_in_heap) std::free(m_buffer);
     m_in_heap = true;
     m_buffer = block;
     m_buffer_len = capacity;
