@@ -102,7 +102,18 @@ void Split_KMP(std::string pattern, const std::string& text, std::vector<std::st
                 j = 0;
             }
         } else if (j != 0) {
-            j = static_cast<size_t>(Lps[j - 1]);
+            const size_t k = static_cast<size_t>(Lps[j - 1]);
+            if (k + 1 == j && t[i] == p[k]) {
+                // The matched prefix is a run of one byte and the text goes on
+                // with it: falling back one step and matching it again keeps the
+                // same state, so take the whole run at once.
+                const char run = p[k];
+                do {
+                    ++i;
+                } while (i < n && t[i] == run);
+                continue;
+            }
+            j = k;
         } else {
             ++i;
         }

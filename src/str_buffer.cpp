@@ -22,6 +22,10 @@ int CapToInt(size_t n) { return n > static_cast<size_t>(INT_MAX) ? INT_MAX : sta
 
 }  // namespace
 
+const size_t Buffer::DEFAULT_BUFFER_SIZE;
+const int Buffer::BUFFER_MAX_READ;
+const size_t Buffer::kIntMax;
+
 Buffer::Buffer() : m_buffer(nullptr), m_buffer_len(0), m_write_idx(0), m_read_idx(0), m_in_heap(true) {
     EnsureWritableBytes(DEFAULT_BUFFER_SIZE, false);
 }
@@ -76,16 +80,20 @@ bool Buffer::GrowTo(size_t required, bool growzero) const {
         if (capacity > SIZE_MAX / 2) return false;
         capacity *= 2;
     }
-    char* block = static_cast<char*>(std::malloc(capacity));
-    if (block == nullptr) return false;
-    size_t kept = 0;
-    if (m_buffer != nullptr) {
-        kept = std::min(m_buffer_len, capacity);
-        std::memcpy(block, m_buffer, kept);
+    const size_t kept = m_buffer != nullptr ? m_buffer_len : 0;
+    char* block;
+    if (m_buffer != nullptr && m_in_heap) {
+        // realloc keeps all old bytes and may extend in place or remap pages
+        // instead of copying; on failure the old block stays as it was.
+        block = static_cast<char*>(std::realloc(m_buffer, capacity));
+        if (block == nullptr) return false;
+    } else {
+        block = static_cast<char*>(std::malloc(capacity));
+        if (block == nullptr) return false;
+        if (kept > 0) std::memcpy(block, m_buffer, kept);
     }
-    // The copied part is overwritten anyway; zeroing the rest is the same result.
+    // The kept part would be overwritten anyway; zeroing the rest is the same result.
     if (growzero) std::memset(block + kept, 0, capacity - kept);
-    if (m_buffer != nullptr && m_in_heap) std::free(m_buffer);
     m_in_heap = true;
     m_buffer = block;
     m_buffer_len = capacity;
@@ -118,7 +126,7 @@ void Buffer::DiscardReadedBytes() { Compact(0); }
 
 // ---- appending ----------------------------------------------------------------
 
-int Buffer::Write(const void* data_in, size_t datlen) {
+int Buffer::WriteGrowing(const void* data_in, size_t datlen) {
     if (datlen == 0) return 0;
     if (data_in == nullptr) return -1;
     const char* src = static_cast<const char*>(data_in);
@@ -385,7 +393,7 @@ std::string Buffer::AsString() const {
 }
 
 const char* Buffer::c_str() const {
-    if (m_buffer == nullptr || !Readable() || m_write_idx > m_buffer_len) return "";
+    if (m_buffer == nullptr || m_read_idx > m_write_idx || m_write_idx > m_buffer_len) return "";
     // A full buffer has no byte left for the terminator: grow as an append would.
     if (m_write_idx == m_buffer_len && !GrowTo(m_write_idx + 1, false)) return "";
     m_buffer[m_write_idx] = '\0';

@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <cstring>
 #include <string>
 
 namespace velmor_lic {
@@ -90,14 +91,23 @@ public:
     // false as EnsureWritableBytes.
     bool Reserve(size_t capacity);
     // Moves the readable content to index 0 when at least `min_consumed`
-    // bytes have been consumed; returns the bytes reclaimed (0 if none moved).
+    // bytes have been consumed (after Limit); returns the bytes reclaimed, 0
+    // when nothing moved.
     size_t Compact(size_t min_consumed);
     // Moves the readable content to index 0 (reclaims all consumed bytes).
     void DiscardReadedBytes();
 
     // ---- appending ----------------------------------------------------------
     // Appends `datlen` bytes (which may lie in this buffer); returns datlen or -1.
-    int Write(const void* data_in, size_t datlen);
+    int Write(const void* data_in, size_t datlen) {
+        // Fits without growth: no block is freed, so memmove covers bytes of this buffer too.
+        if (datlen != 0 && datlen <= WriteableBytes() && datlen <= kIntMax && data_in != nullptr) {
+            std::memmove(m_buffer + m_write_idx, data_in, datlen);
+            m_write_idx += datlen;
+            return static_cast<int>(datlen);
+        }
+        return WriteGrowing(data_in, datlen);
+    }
     // Appends up to `datlen` readable bytes of `src` and consumes them there;
     // returns the count moved, or -1 (null `src`, heap refused; nothing moved).
     int Write(Buffer* src, size_t datlen);
@@ -156,10 +166,14 @@ public:
     std::string AsString() const;
     // The readable content as a NUL-terminated text (cut at an embedded NUL).
     // Writes the terminator into the free space; a full buffer first grows by
-    // the doubling rule, and yields "" if the heap refuses.
+    // the doubling rule. "" without storage, with indices out of bounds, or
+    // when a full buffer cannot grow.
     const char* c_str() const;
 
 private:
+    static const size_t kIntMax = 0x7fffffff;
+
+    int WriteGrowing(const void* data_in, size_t datlen);
     // Replaces the storage by a block of the first doubling of the capacity
     // (4096 when 0) that reaches `required`; false when none fits or malloc fails.
     bool GrowTo(size_t required, bool growzero) const;
