@@ -121,15 +121,6 @@ TEST_F(FdHelpersTest, ReadBufferFromFDReportsReadErrors) {
     EXPECT_EQ(buf.GetWriteIndex(), 0u);
 }
 
-TEST_F(FdHelpersTest, GetClockMonoMSecNeverGoesBack) {
-    uint64_t last = GetClockMonoMSec();
-    for (int i = 0; i < 1000; ++i) {
-        const uint64_t now = GetClockMonoMSec();
-        ASSERT_GE(now, last);
-        last = now;
-    }
-}
-
 TEST_F(FdHelpersTest, ConvertToAbsolutePathResolvesOrGivesEmpty) {
     char cwd[PATH_MAX];
     ASSERT_NE(::getcwd(cwd, sizeof(cwd)), nullptr);

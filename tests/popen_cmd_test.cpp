@@ -251,24 +251,6 @@ TEST_F(PopenCmdTest, GetProcStatReadsOrExplains) {
     EXPECT_STREQ(none.getErr(), "open file[/proc/2147483647/stat] fail[2,No such file or directory]");
 }
 
-TEST_F(PopenCmdTest, GetCmdPathIsOurExecutable) {
-    KPopenCmd cmd(0);
-    char exe[512] = {};
-    ASSERT_GT(::readlink("/proc/self/exe", exe, sizeof(exe) - 1), 0);
-    EXPECT_EQ(cmd.GetCmdPath(), exe);
-}
-
-TEST_F(PopenCmdTest, CloseAllFdFromVecClosesAndEmpties) {
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    std::vector<int> vec{fds[0], fds[1]};
-    KPopenCmd cmd(0);
-    cmd.CloseAllFdFromVec(vec);
-    EXPECT_TRUE(vec.empty());
-    EXPECT_EQ(::fcntl(fds[0], F_GETFD), -1);
-    EXPECT_EQ(::fcntl(fds[1], F_GETFD), -1);
-}
-
 TEST_F(PopenCmdTest, NoPipeEndLeaksIntoALaterCommand) {
     KPopenCmd first(0);
     ASSERT_TRUE(first.OpenCmd(Helper("cat").c_str(), "rw", true));
