@@ -93,6 +93,38 @@ const char kShellPath[] = "/bin/sh";
     ::_exit(383);
 }
 
+// False on a letter other than r, w, e, 2 (which may repeat, in any order).
+bool ParseMode(const char* mode, ModeSwitches& sw) {
+    for (const char* c = mode; *c != '\0'; ++c) {
+        switch (*c) {
+            case 'r': sw.do_read = true; break;
+            case 'w': sw.do_write = true; break;
+            case 'e': break;  // close-on-exec is always on
+            case '2': sw.redirectErrToOutput = true; break;
+            default: return false;
+        }
+    }
+    return true;
+}
+
+// Makes a close-on-exec pipe whose ends both lie above 2; returns 0 or errno.
+// Pipes that take 0, 1 or 2 stay open in `small` so that the next gets
+// higher numbers; the caller closes them.
+int MakePipeAbove2(Pipe& pipe, std::vector<int>& small) {
+    for (;;) {
+        int fds[2];
+        // O_CLOEXEC at creation: a fork in another thread cannot catch them open.
+        if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
+        if (fds[0] > 2 && fds[1] > 2) {
+            pipe.rd.reset(fds[0]);
+            pipe.wr.reset(fds[1]);
+            return 0;
+        }
+        small.push_back(fds[0]);
+        small.push_back(fds[1]);
+    }
+}
+
 void PauseMicros(unsigned long us) {
     timespec left{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
     while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
@@ -222,14 +254,9 @@ bool KPopenCmd::openImp(const char* command, const char* mode, bool waitToExec) 
     if (mode == nullptr) mode = "";
 
     ModeSwitches sw;
-    for (const char* c = mode; *c != '\0'; ++c) {
-        switch (*c) {
-            case 'r': sw.do_read = true; break;
-            case 'w': sw.do_write = true; break;
-            case 'e': break;  // close-on-exec is always on
-            case '2': sw.redirectErrToOutput = true; break;
-            default: setErr("unknown mode:%s", mode); return false;
-        }
+    if (!ParseMode(mode, sw)) {
+        setErr("unknown mode:%s", mode);
+        return false;
     }
     if (!sw.do_read && !sw.do_write) {
         setErr("mode must have read or write read[%d]/write[%d] op,mode:%s", sw.do_read ? 1 : 0,
@@ -246,23 +273,11 @@ bool KPopenCmd::openImp(const char* command, const char* mode, bool waitToExec) 
     std::vector<int> smallFdVec;
     for (Pipe* p : {sw.do_read ? &outPipe : nullptr, sw.do_write ? &inPipe : nullptr}) {
         if (p == nullptr) continue;
-        for (;;) {
-            int fds[2];
-            // O_CLOEXEC at creation: a fork in another thread cannot catch them open.
-            if (::pipe2(fds, O_CLOEXEC) != 0) {
-                const int err = errno;
-                setErr("pipe2 error:%d,%s", err, std::strerror(err));
-                CloseAllFdFromVec(smallFdVec);
-                return false;
-            }
-            if (fds[0] > 2 && fds[1] > 2) {
-                p->rd.reset(fds[0]);
-                p->wr.reset(fds[1]);
-                break;
-            }
-            // Held open so that the next pipe gets higher numbers.
-            smallFdVec.push_back(fds[0]);
-            smallFdVec.push_back(fds[1]);
+        const int err = MakePipeAbove2(*p, smallFdVec);
+        if (err != 0) {
+            setErr("pipe2 error:%d,%s", err, std::strerror(err));
+            CloseAllFdFromVec(smallFdVec);
+            return false;
         }
     }
     CloseAllFdFromVec(smallFdVec);
