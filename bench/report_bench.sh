@@ -42,8 +42,9 @@ build-bench/bench/machine_info_benchmark --benchmark_repetitions="$reps" \
   --benchmark_enable_random_interleaving=true \
   --benchmark_report_aggregates_only=true --benchmark_format=csv 2>/dev/null |
 awk -F, '
-  /_median"/ { name = $1; gsub(/"|BM_Process\/|\/real_time_median/, "", name); t[name] = $3; order[++n] = name }
+  /_median"/ { name = $1; gsub(/"|BM_Process\/|\/real_time_median/, "", name); t[name] = $3 }
   END {
+    n = split("BinTrue MachineInfoFull MachineInfoIgnoreScanBlk Lsblk", order, " ")
     for (i = 1; i <= n; i++) printf "%-26s median %8.1f us\n", order[i], t[order[i]]
     printf "full / true              %6.2f  (goal <= 1.5)\n", t["MachineInfoFull"] / t["BinTrue"]
     printf "ignore_scan_blk / true   %6.2f  (goal <= 1.0)\n", t["MachineInfoIgnoreScanBlk"] / t["BinTrue"]
