@@ -51,9 +51,27 @@ int get_disk_id(std::map<std::string, std::string>& devices);
 // String utilities
 // ---------------------------------------------------------------------------
 
+// Texts are byte strings: any byte value, NUL included, compared as plain bytes.
+
+// `from` without the leading and trailing bytes that occur in the set `chars`;
+// "" when every byte is in the set. An empty set strips nothing.
 std::string Trim(const std::string& from, const std::string& chars);
+
+// Cuts `str` at `delim` (NUL-terminated, never null). A delimiter of one byte
+// or none gives the maximal runs of other bytes (never an empty piece); a longer
+// one gives the pieces of Split_KMP, empty leading and inner pieces included.
 std::vector<std::string> Tokenize(const std::string& str, const char* delim);
+
+// Appends to `result` the pieces of `text` between non-overlapping occurrences
+// of `pattern`, found from the left; no piece after a trailing occurrence, none
+// at all for an empty text. An empty `pattern` never matches: the whole text is
+// one piece. Texts up to 2^31 - 1 bytes.
 void Split_KMP(std::string pattern, const std::string& text, std::vector<std::string>& result);
+
+// Fills the failure table of `txt`: entry i is the length of the longest proper
+// prefix of txt[0..i] that is also its suffix; entry 0 is always written. A
+// table shorter than max(1, txt.size()) entries is first enlarged to that size;
+// entries beyond it are left as they were.
 void lps_func(const std::string& txt, std::vector<int>& Lps);
 
 namespace detail {
@@ -61,14 +79,16 @@ namespace detail {
 [[noreturn]] void string_sprintf_failed();
 }  // namespace detail
 
-// printf-style formatting into a string of exactly the expanded length.
+// printf-style formatting into a string of the whole expansion, which ends at
+// its first NUL. A format and arguments that snprintf rejects stop the process
+// (in every build type).
 template <typename... Args>
 std::string string_sprintf(const char* format, Args... args) {
     const int length = std::snprintf(nullptr, 0, format, args...);
     if (!(length >= 0)) detail::string_sprintf_failed();
-    std::unique_ptr<char[]> scratch(new char[static_cast<size_t>(length) + 1]);
-    std::snprintf(scratch.get(), static_cast<size_t>(length) + 1, format, args...);
-    return std::string(scratch.get());
+    std::vector<char> scratch(static_cast<size_t>(length) + 1);
+    std::snprintf(scratch.data(), scratch.size(), format, args...);
+    return std::string(scratch.data());
 }
 
 // ---------------------------------------------------------------------------
