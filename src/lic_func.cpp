@@ -43,9 +43,12 @@ std::string CPUVendorID::toString() const {
 }
 
 std::string get_cpu_vendor() {
+    // What __get_cpuid(0) gives, with one CPUID instead of two (each one traps
+    // to the hypervisor on a VM): leaf 0's EAX is the highest basic leaf, and
+    // a highest leaf of 0 declines, leaving twelve NUL bytes.
     unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
-    // A declined leaf 0 leaves the registers zero: twelve NUL bytes.
-    __get_cpuid(0, &eax, &ebx, &ecx, &edx);
+    __cpuid(0, eax, ebx, ecx, edx);
+    if (eax == 0) ebx = edx = ecx = 0;
     return CPUVendorID{ebx, edx, ecx}.toString();
 }
 
@@ -54,11 +57,15 @@ std::string get_cpu_brand() {
     // not the highest extended leaf: a brand of 32 bytes or less reads "NA".
     if (__get_cpuid_max(0x80000004, nullptr) == 0) return "NA";
 
+    // __get_cpuid's own test per leaf, with the range's highest leaf read once.
+    const unsigned int highest = __get_cpuid_max(0x80000000, nullptr);
     char brand[64] = {};
     for (unsigned int i = 0; i < 3; ++i) {
-        unsigned int regs[4] = {};
-        if (__get_cpuid(0x80000002 + i, &regs[0], &regs[1], &regs[2], &regs[3]))
-            std::memcpy(brand + 16 * i, regs, sizeof regs);
+        const unsigned int leaf = 0x80000002 + i;
+        if (highest == 0 || highest < leaf) continue;  // declined: 16 bytes stay zero
+        unsigned int regs[4];
+        __cpuid(leaf, regs[0], regs[1], regs[2], regs[3]);
+        std::memcpy(brand + 16 * i, regs, sizeof regs);
     }
     return trim_copy(std::string(brand));
 }
@@ -114,6 +121,20 @@ int open_for_reading(const char* path) {
     return fd;
 }
 
+// The end offset of an open file; throws the system's text when there is none.
+// A directory opens but cannot be read, and its end offset can be huge:
+// refused before a buffer is sized by it.
+off_t file_size(int fd) {
+    struct stat status;
+    if (::fstat(fd, &status) != 0) throw_errno_text(errno);
+    if (S_ISDIR(status.st_mode)) throw_errno_text(EISDIR);
+    // A regular file ends at its size (sysfs attributes too): saves a seek.
+    if (S_ISREG(status.st_mode)) return status.st_size;
+    const off_t end = ::lseek(fd, 0, SEEK_END);
+    if (end < 0) throw_errno_text(errno);
+    return end;
+}
+
 // Fills `out` from offset 0 until `length` bytes, end of file or an error:
 // a short read is not an error, the bytes not delivered stay as they were.
 void read_from_start(int fd, char* out, uint64_t length) {
@@ -132,14 +153,8 @@ std::string get_file_contents(const char* path, uint64_t limit) {
     const ScopedFd file(open_for_reading(path));
     if (file.get() < 0) throw_errno_text(errno);
 
-    // A directory opens but cannot be read, and its end offset can be huge:
-    // refuse it before sizing a buffer by it.
-    struct stat status;
-    if (::fstat(file.get(), &status) == 0 && S_ISDIR(status.st_mode)) throw_errno_text(EISDIR);
-    const off_t end = ::lseek(file.get(), 0, SEEK_END);
-    if (end < 0) throw_errno_text(errno);
-
-    uint64_t length = static_cast<uint64_t>(end);
+    const off_t size = file_size(file.get());
+    uint64_t length = static_cast<uint64_t>(size);
     if (limit != 0 && limit < length) length = limit;
     // Sysfs reports a size beyond the text: the rest stays NUL.
     std::string contents(length, '\0');

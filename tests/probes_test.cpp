@@ -98,6 +98,9 @@ TEST_F(GetFileContentsTest, SysfsAttributeShorterThanItsSizeLeavesNulTail) {
 }
 
 TEST_F(GetFileContentsTest, FailuresThrowTheSystemErrorText) {
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe(pipe_fds), 0);
+    ASSERT_EQ(::write(pipe_fds[1], "abc", 3), 3);
     struct Case {
         std::string path;
         int err;
@@ -107,6 +110,7 @@ TEST_F(GetFileContentsTest, FailuresThrowTheSystemErrorText) {
         {tree_.sys() + "/missing/dir/file", ENOENT},
         {Write("plain", "x") + "/below", ENOTDIR},
         {tree_.sys(), EISDIR},  // opens, but is no file to read
+        {"/proc/self/fd/" + std::to_string(pipe_fds[0]), ESPIPE},  // has no size
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
@@ -117,6 +121,8 @@ TEST_F(GetFileContentsTest, FailuresThrowTheSystemErrorText) {
             EXPECT_STREQ(e.what(), std::strerror(c.err));
         }
     }
+    ::close(pipe_fds[0]);
+    ::close(pipe_fds[1]);
 }
 
 TEST(CPUVendorID, ToStringIsTwelveBytesInRegisterOrder) {
