@@ -32,7 +32,7 @@ summary=()
 run_checked() {  # name, log file, command... (valgrind inside it writes the log)
   local name=$1 log=$2; shift 2
   if "$@" >/dev/null 2>&1; then
-    summary+=("$name: $(grep -h -E 'in use at exit|ERROR SUMMARY' "$log" | sed 's/^==[0-9]*== *//' | paste -sd';' -)")
+    summary+=("$name: $(grep -h -E 'in use at exit|total heap usage|ERROR SUMMARY' "$log" | sed 's/^==[0-9]*== *//' | paste -sd';' -)")
   else
     failures=$((failures + 1))
     summary+=("$name: FAILED")
