@@ -11,7 +11,17 @@ seconds=${1:-20}
 shift || true
 
 cxx=${CXX:-clang++}
-if ! command -v "$cxx" >/dev/null 2>&1 || ! echo 'int main(){}' | "$cxx" -x c++ -fsanitize=fuzzer-no-link -c -o /dev/null - 2>/dev/null; then
+have_libfuzzer() {
+  command -v "$cxx" >/dev/null 2>&1 &&
+    echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }' |
+      "$cxx" -x c++ -fsanitize=fuzzer -o /dev/null - 2>/dev/null
+}
+if ! have_libfuzzer && [ "$(id -u)" -eq 0 ] && [ "$cxx" = clang++ ]; then
+  echo "installing: clang libclang-rt-dev" >&2
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq && apt-get install -y -qq --no-install-recommends clang libclang-rt-dev >/dev/null || true
+fi
+if ! have_libfuzzer; then
   echo "fuzz: $cxx with libFuzzer is not available (Debian packages clang, libclang-rt-dev): skipped" >&2
   exit 0
 fi
