@@ -30,15 +30,17 @@ failures=0
 summary=()
 
 run_checked() {  # name, log file, command... (valgrind inside it writes the log)
-  local name=$1 log=$2; shift 2
-  if "$@" >/dev/null 2>&1; then
+  local name=$1 log=$2 out
+  shift 2
+  out=$(mktemp)
+  if "$@" >"$out" 2>&1; then
     summary+=("$name: $(grep -h -E 'in use at exit|total heap usage|ERROR SUMMARY' "$log" | sed 's/^==[0-9]*== *//' | paste -sd';' -)")
   else
     failures=$((failures + 1))
     summary+=("$name: FAILED")
-    cat "$log" >&2
+    cat "$out" "$log" >&2
   fi
-  rm -f "$log"
+  rm -f "$log" "$out"
 }
 
 # --- machine_info over a fake /sys ------------------------------------------
@@ -75,10 +77,15 @@ fi
 # children take many minutes under valgrind, and it checks descriptors and
 # children itself.
 programs=$(ctest --test-dir "$build" -N -V -LE soak | sed -n 's/^.*Test command: \([^ ]*\).*$/\1/p' | sort -u)
+# Under valgrind the process runs as memcheck-amd64-linux: its /proc name is
+# not the program's, and an exec that fails ends the child through valgrind
+# with status 1. These runner tests pin exactly those, so they stay out here.
+skip_under_valgrind='PopenCmdTest.WaitToExecReturnsOnceChildLeftOurImage:PopenCmdTest.ChildThatNeverExecsIsKilled:PopenCmdTest.GetProcStatReadsOrExplains:PopenCmdTest.UnexecutableShellGives127'
 for t in $programs; do
   name=$(basename "$t")
   log=$(mktemp)
-  run_checked "$name" "$log" "${memcheck[@]}" --log-file="$log" "$t" --gtest_brief=1
+  run_checked "$name" "$log" "${memcheck[@]}" --log-file="$log" "$t" --gtest_brief=1 \
+    --gtest_filter="-$skip_under_valgrind"
 done
 
 printf '%s\n' "${summary[@]}"
