@@ -272,8 +272,8 @@ void StepView(Buffer& buffer, Model& model, Script& script) {
             const std::string readable = model.Readable();
             const std::string text = buffer.c_str();
             Check(text == readable.substr(0, readable.find('\0')));
-            // A full buffer with content grows to make room for the NUL.
-            if (model.read < model.Write()) model.Ensure(1);
+            // A full buffer, empty or not, grows to make room for the NUL.
+            model.Ensure(1);
             break;
         }
         default:
