@@ -2,5 +2,153 @@
 // command runner.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "lic_func.h"
+#include "str_buffer.h"
+
 namespace velmor_lic {
+
+// ---------------------------------------------------------------------------
+// File and descriptor helpers. Failures are reported by the result.
+// ---------------------------------------------------------------------------
+
+// Adds FD_CLOEXEC to the descriptor's flags. On failure prints
+// "fcntl F_GETFD error:[%d:%s]" or "fcntl F_SETFD error:[%d:%s]" to stderr
+// (no line break) and returns false; the descriptor is then unchanged.
+bool SetFdCloexec(int fd);
+
+// Reads from `fd` until `buflen` bytes arrived or end of file, into the free
+// space of `fdbuff` (meant to be empty; never more than its free space), and
+// makes them readable. Returns the count, or (size_t)-1 on a read error other
+// than EINTR/EAGAIN, leaving the indices as they were.
+size_t ReadBufferFromFD(int fd, Buffer& fdbuff, size_t buflen);
+
+// Reads at most `buflen` - 1 bytes of the file into the empty `fdbuff`, so that
+// its c_str() yields them. A shorter, longer (cut silently) or empty file is a
+// success. On failure writes "open file[%s] fail[%d,%s]" or
+// "readn file[%s] fail[%d,%s]" into `errbuf` (1024 bytes) and returns false;
+// the buffer is then untouched (open) or cleared (read), nothing stays open.
+bool ReadBufferFromFile(const char* fileName, Buffer& fdbuff, size_t buflen, char* errbuf);
+
+// CLOCK_MONOTONIC in milliseconds; only differences mean anything.
+uint64_t GetClockMonoMSec();
+
+// The canonical absolute path of an existing `path`, links followed, of any
+// length; "" when it cannot be resolved.
+std::string ConvertToAbsolutePath(const char* path);
+
+// ---------------------------------------------------------------------------
+// Process status record: the four leading fields of /proc/<pid>/stat.
+// ---------------------------------------------------------------------------
+
+class KCProcStat : public ErrorBase {
+public:
+    KCProcStat() : pid_(0), ppid_(0) {}
+    virtual ~KCProcStat() {}
+
+    // Fills the four fields from a status line (fields cut at single spaces).
+    // With fewer than four fields records "get buf is not valid ,size < 4,buf:%s",
+    // returns false and keeps the earlier values. Non-numeric ids give 0.
+    bool Parse(const char* buf);
+
+    // "pid:%lu,bin:%s,state:%s,ppid:%lu".
+    std::string String();
+
+    pid_t GetPpid() const { return ppid_; }
+    const std::string& GetbinName() const { return binName_; }
+    // The state letter as the kernel wrote it ("Z" for a zombie).
+    const std::string& GetState() const { return state_; }
+
+private:
+    pid_t pid_;
+    std::string binName_;
+    std::string state_;
+    pid_t ppid_;
+};
+
+// ---------------------------------------------------------------------------
+// Child command runner: runs "/bin/sh -c command" over pipes.
+//
+// Every pipe end it uses lies above 2 and is close-on-exec. Failures record
+// one line (getErr) and return false; Close returns the child's exit code.
+// Owns its streams (never fclose them yourself) and reaps its child in Close
+// or the destructor, which blocks until the child ends. Writing to the write
+// stream after the child is gone raises SIGPIPE unless the caller ignores it.
+// ---------------------------------------------------------------------------
+
+class KPopenCmd : public ErrorBase {
+public:
+    // A non-zero `timeout` makes Close kill a still running child first.
+    explicit KPopenCmd(uint64_t timeout)
+        : timeout_(timeout),
+          child_pid_(0),
+          read_Fp_(nullptr),
+          read_Fd_(-1),
+          write_Fp_(nullptr),
+          write_Fd_(-1),
+          self_kill_(false) {}
+    virtual ~KPopenCmd();
+
+    KPopenCmd(const KPopenCmd&) = delete;
+    KPopenCmd& operator=(const KPopenCmd&) = delete;
+
+    // `mode` letters: "r" read the child's stdout, "w" write its stdin, "2" its
+    // stderr into the read pipe too, "e" accepted (close-on-exec is always on).
+    // With `waitToExec` waits until the child runs the shell, and kills it
+    // after about 11 s. On failure returns false with the reason in getErr and
+    // leaves no stream open and no child unreaped. A runner still holding an
+    // earlier command is closed (and its child reaped) first.
+    bool OpenCmd(const char* command, const char* mode, bool waitToExec);
+
+    // Closes both streams, kills the child when `timeout` was non-zero, then
+    // reaps it unless `ignoreWait`. Returns its exit code: 0 when it ended by
+    // a signal, 1 when waiting failed, 0 with `ignoreWait` or without a child.
+    int Close(bool ignoreWait);
+
+    void CloseReadFp();
+    // Gives the child end of file on its standard input.
+    void CloseWriteFp();
+    // Closes every descriptor in order, ignoring failures, then empties it.
+    void CloseAllFdFromVec(std::vector<int>& fd_vec);
+
+    // SIGKILLs the child, but only when its status file names `ppid` as its
+    // parent. False (reason in getErr) when it was not signalled.
+    bool KillChildExecClose(pid_t ppid);
+    // Reads and parses /proc/<pid>/stat into `stat`; false with the reason in
+    // stat's error text.
+    bool GetProcStat(pid_t pid, KCProcStat& stat);
+    // Waits until the child no longer runs this program's image; kills it when
+    // that takes too long.
+    void WaitChildToExec();
+    // This program's executable from /proc/self/exe; "" (and "readlink
+    // error:%d,%s" recorded) when it cannot be read or is 511 bytes or longer.
+    std::string GetCmdPath();
+
+    pid_t GetChildPid() const { return child_pid_; }
+    FILE* GetReadFp() { return read_Fp_; }
+    FILE* GetWriteFp() { return write_Fp_; }
+    int GetReadFd() const { return read_Fd_; }
+    int GetWriteFd() const { return write_Fd_; }
+
+private:
+    bool openImp(const char* command, const char* mode, bool waitToExec);
+    // Ends and reaps a child that the runner cannot hand to its caller.
+    void KillAndReapChild();
+
+    uint64_t timeout_;
+    std::string cmd_;
+    pid_t child_pid_;
+    FILE* read_Fp_;
+    int read_Fd_;
+    FILE* write_Fp_;
+    int write_Fd_;
+    bool self_kill_;
+};
+
 }  // namespace velmor_lic

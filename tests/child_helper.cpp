@@ -1,0 +1,82 @@
+// A child process the runner tests control. Runs its arguments as a script of
+// steps, in order, then exits 0:
+//   exit N       exit with code N          out N      write N bytes 'x'
+//   echo TEXT    TEXT and "\n" to stdout   err TEXT   TEXT and "\n" to stderr
+//   nul          "ab\0cd" to stdout        fds        its open fds to stdout
+//   cat          copy stdin to stdout      sleep MS   sleep MS milliseconds
+//   closeout     close stdout and stderr   raise SIG  raise signal SIG
+#include <dirent.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+namespace {
+
+void WriteAll(int fd, const char* data, size_t len) {
+    while (len > 0) {
+        const ssize_t n = ::write(fd, data, len);
+        if (n <= 0) return;
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+}
+
+void WriteLine(int fd, const std::string& text) { WriteAll(fd, (text + "\n").data(), text.size() + 1); }
+
+void WriteX(long count) {
+    const std::string chunk(65536, 'x');
+    for (; count > 0; count -= static_cast<long>(chunk.size())) {
+        WriteAll(1, chunk.data(), std::min(static_cast<size_t>(count), chunk.size()));
+    }
+}
+
+// Space-separated descriptor numbers, without the one that lists them.
+void ListFds() {
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr) std::exit(90);
+    std::string text;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        if (std::atoi(entry->d_name) == ::dirfd(dir)) continue;
+        text += std::string(entry->d_name) + " ";
+    }
+    ::closedir(dir);
+    WriteLine(1, text);
+}
+
+void Cat() {
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(0, buf, sizeof(buf))) > 0) WriteAll(1, buf, static_cast<size_t>(n));
+}
+
+void SleepMs(long ms) {
+    timespec ts{ms / 1000, (ms % 1000) * 1000000};
+    ::nanosleep(&ts, nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string step = argv[i];
+        const char* arg = i + 1 < argc ? argv[i + 1] : "0";
+        if (step == "exit") return std::atoi(arg);
+        if (step == "out") WriteX(std::atol(arg)), ++i;
+        else if (step == "echo") WriteLine(1, arg), ++i;
+        else if (step == "err") WriteLine(2, arg), ++i;
+        else if (step == "nul") WriteAll(1, "ab\0cd", 5);
+        else if (step == "fds") ListFds();
+        else if (step == "cat") Cat();
+        else if (step == "sleep") SleepMs(std::atol(arg)), ++i;
+        else if (step == "closeout") ::close(1), ::close(2);
+        else if (step == "raise") ::raise(std::atoi(arg)), ++i;
+        else return 99;
+    }
+    return 0;
+}

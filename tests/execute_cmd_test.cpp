@@ -1,0 +1,134 @@
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "lic_func.h"
+#include "runner_detail.h"
+#include "runner_test_support.h"
+
+using namespace velmor_lic;
+using runner_test::Helper;
+
+namespace {
+
+class ExecuteCmdTest : public testing::Test {
+protected:
+    void SetUp() override { fds_before_ = runner_test::OpenFds(); }
+    void TearDown() override {
+        EXPECT_EQ(runner_test::OpenFds(), fds_before_);
+        EXPECT_TRUE(runner_test::NoChildLeft());
+    }
+    std::map<int, std::string> fds_before_;
+};
+
+TEST_F(ExecuteCmdTest, ExitZeroLeavesTextUntouched) {
+    for (const std::string& cmd : {Helper("exit 0"), Helper("out 1048576")}) {
+        SCOPED_TRACE(cmd);
+        std::string err = "keep";
+        EXPECT_FALSE(ExecuteCmd(cmd, err));
+        EXPECT_EQ(err, "keep");
+    }
+}
+
+TEST_F(ExecuteCmdTest, FailureCarriesCodeAndFirst1024BytesOfOutput) {
+    const std::string x1024(1024, 'x');
+    const struct {
+        std::string cmd;
+        std::string err;
+    } cases[] = {
+        {Helper("err oops exit 2"), "execute cmd failed: [2],oops\n"},
+        {Helper("exit 1"), "execute cmd failed: [1],"},
+        {Helper("echo out err msg exit 7"), "execute cmd failed: [7],out\nmsg\n"},
+        {Helper("out 1024 exit 1"), "execute cmd failed: [1]," + x1024},
+        {Helper("out 3000 exit 1"), "execute cmd failed: [1]," + x1024},
+        {Helper("out 1048576 exit 1"), "execute cmd failed: [1]," + x1024},  // more than a pipe holds
+        {Helper("nul exit 1"), "execute cmd failed: [1],ab"},
+        {"exec " + Helper("raise 9"), "execute cmd failed: [9],"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.cmd);
+        std::string err;
+        EXPECT_TRUE(ExecuteCmd(c.cmd, err));
+        EXPECT_EQ(err, c.err);
+    }
+}
+
+TEST_F(ExecuteCmdTest, MissingProgramGivesShellCodeAndComplaint) {
+    std::string err;
+    EXPECT_TRUE(ExecuteCmd("/nonexistent/velmor-prog", err));
+    const std::string prefix = "execute cmd failed: [127],";
+    EXPECT_EQ(err.substr(0, prefix.size()), prefix);
+    EXPECT_NE(err.find("/nonexistent/velmor-prog"), std::string::npos) << err;
+}
+
+TEST_F(ExecuteCmdTest, ClosedOutputWaitDoesNotSpin) {
+    rusage before{}, after{};
+    ::getrusage(RUSAGE_SELF, &before);
+    std::string err;
+    EXPECT_FALSE(ExecuteCmd(Helper("closeout sleep 1500"), err)) << err;
+    ::getrusage(RUSAGE_SELF, &after);
+    const auto cpu_us = [](const rusage& u) {
+        return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000000L + u.ru_utime.tv_usec + u.ru_stime.tv_usec;
+    };
+    // A busy wait would burn the whole 1.5 s; the pauses cost a few wakeups.
+    EXPECT_LT(cpu_us(after) - cpu_us(before), 500000L);
+}
+
+class CheckPidStatusTest : public testing::Test {};
+
+TEST_F(CheckPidStatusTest, NonPositivePidIsFinalWithMinusOne) {
+    for (int pid : {0, -5}) {
+        SCOPED_TRACE(pid);
+        int retcode = 0;
+        char errinfo[1024] = {};
+        EXPECT_TRUE(detail::CheckPidStatusSeam(pid, retcode, errinfo));
+        EXPECT_EQ(retcode, -1);
+        EXPECT_EQ(std::string(errinfo), "pid: " + std::to_string(pid) + " is not Positive");
+    }
+}
+
+TEST_F(CheckPidStatusTest, NonChildGivesNegatedEchild) {
+    int retcode = 0;
+    char errinfo[1024] = {};
+    EXPECT_TRUE(detail::CheckPidStatusSeam(::getppid(), retcode, errinfo));
+    EXPECT_EQ(retcode, -ECHILD);
+    EXPECT_EQ(std::string(errinfo),
+              "waitpid " + std::to_string(::getppid()) + " failed: 10,No child processes");
+}
+
+TEST_F(CheckPidStatusTest, RunningChildIsNotFinalThenEndIsDecoded) {
+    const struct {
+        int signal;  // 0: let it exit with code 7
+        int retcode;
+    } cases[] = {{0, 7}, {SIGKILL, SIGKILL}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.signal);
+        int to_child[2];
+        ASSERT_EQ(::pipe(to_child), 0);
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            char byte;
+            ::_exit(::read(to_child[0], &byte, 1) == 1 ? 7 : 8);
+        }
+        ::close(to_child[0]);
+        int retcode = 12345;
+        char errinfo[1024] = "untouched";
+        EXPECT_FALSE(detail::CheckPidStatusSeam(pid, retcode, errinfo));
+        EXPECT_EQ(retcode, 12345);
+        EXPECT_STREQ(errinfo, "untouched");
+
+        if (c.signal != 0) ::kill(pid, c.signal);
+        else ASSERT_EQ(::write(to_child[1], "go", 1), 1);
+        while (!detail::CheckPidStatusSeam(pid, retcode, errinfo)) ::usleep(1000);
+        EXPECT_EQ(retcode, c.retcode);
+        ::close(to_child[1]);
+    }
+}
+
+}  // namespace

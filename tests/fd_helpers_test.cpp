@@ -1,0 +1,150 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "popen_cmd.h"
+#include "runner_test_support.h"
+
+using namespace velmor_lic;
+
+namespace {
+
+class FdHelpersTest : public testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/fd_helpers_test.XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        fds_before_ = runner_test::OpenFds();
+    }
+    void TearDown() override {
+        EXPECT_EQ(runner_test::OpenFds(), fds_before_);
+        std::system(("rm -rf '" + dir_ + "'").c_str());
+    }
+    std::string MakeFile(const std::string& name, size_t size) {
+        const std::string path = dir_ + "/" + name;
+        std::ofstream(path) << std::string(size, 'a');
+        return path;
+    }
+
+    std::string dir_;
+    std::map<int, std::string> fds_before_;
+};
+
+TEST_F(FdHelpersTest, SetFdCloexecSetsTheFlagAndKeepsIt) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        EXPECT_TRUE(SetFdCloexec(fds[0]));
+        EXPECT_EQ(::fcntl(fds[0], F_GETFD), FD_CLOEXEC);
+    }
+    ::close(fds[0]);
+    ::close(fds[1]);
+}
+
+TEST_F(FdHelpersTest, SetFdCloexecOnClosedFdPrintsWithoutLineBreak) {
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(SetFdCloexec(1000));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "fcntl F_GETFD error:[9:Bad file descriptor]");
+}
+
+TEST_F(FdHelpersTest, ReadBufferFromFileKeepsAtMostLimitMinusOneBytes) {
+    const struct {
+        size_t size;
+        size_t readable;
+    } cases[] = {{300, 300}, {5000, 1023}, {0, 0}, {1023, 1023}, {1024, 1023}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.size);
+        const std::string path = MakeFile("f" + std::to_string(c.size), c.size);
+        Buffer buf;
+        char errbuf[1024] = {};
+        ASSERT_TRUE(ReadBufferFromFile(path.c_str(), buf, 1024, errbuf));
+        EXPECT_EQ(buf.ReadableBytes(), c.readable);
+        EXPECT_EQ(std::string(buf.c_str()), std::string(c.readable, 'a'));
+        EXPECT_STREQ(errbuf, "");
+    }
+}
+
+TEST_F(FdHelpersTest, ReadBufferFromFileOnMissingFileLeavesBufferUntouched) {
+    const std::string path = dir_ + "/missing";
+    Buffer buf;
+    buf.Write("zz", 2);
+    char errbuf[1024] = {};
+    EXPECT_FALSE(ReadBufferFromFile(path.c_str(), buf, 1024, errbuf));
+    EXPECT_EQ(std::string(errbuf), "open file[" + path + "] fail[2,No such file or directory]");
+    EXPECT_EQ(buf.AsString(), "zz");
+}
+
+TEST_F(FdHelpersTest, ReadBufferFromFileOnDirectoryClearsAndCloses) {
+    Buffer buf;
+    buf.Write("zz", 2);
+    char errbuf[1024] = {};
+    EXPECT_FALSE(ReadBufferFromFile(dir_.c_str(), buf, 1024, errbuf));
+    EXPECT_EQ(std::string(errbuf), "readn file[" + dir_ + "] fail[21,Is a directory]");
+    EXPECT_EQ(buf.ReadableBytes(), 0u);
+    EXPECT_EQ(buf.GetWriteIndex(), 0u);
+}
+
+TEST_F(FdHelpersTest, ReadBufferFromFDReadsUntilEndOfFile) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ASSERT_EQ(::write(fds[1], "0123456789", 10), 10);
+    ::close(fds[1]);
+    Buffer buf;
+    EXPECT_EQ(ReadBufferFromFD(fds[0], buf, 100), 10u);
+    EXPECT_EQ(buf.AsString(), "0123456789");
+    ::close(fds[0]);
+}
+
+TEST_F(FdHelpersTest, ReadBufferFromFDNeverWritesPastTheFreeSpace) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ASSERT_EQ(::write(fds[1], std::string(50, 'b').data(), 50), 50);
+    Buffer buf(static_cast<size_t>(16));
+    EXPECT_EQ(ReadBufferFromFD(fds[0], buf, 100), 16u);
+    EXPECT_EQ(buf.AsString(), std::string(16, 'b'));
+    ::close(fds[0]);
+    ::close(fds[1]);
+}
+
+TEST_F(FdHelpersTest, ReadBufferFromFDReportsReadErrors) {
+    Buffer buf;
+    EXPECT_EQ(ReadBufferFromFD(-1, buf, 10), static_cast<size_t>(-1));
+    EXPECT_EQ(buf.GetWriteIndex(), 0u);
+}
+
+TEST_F(FdHelpersTest, ConvertToAbsolutePathResolvesOrGivesEmpty) {
+    char cwd[PATH_MAX];
+    ASSERT_NE(::getcwd(cwd, sizeof(cwd)), nullptr);
+    const std::string target = MakeFile("target", 1);
+    ASSERT_EQ(::symlink(target.c_str(), (dir_ + "/link").c_str()), 0);
+    char real_target[PATH_MAX];
+    ASSERT_NE(::realpath(target.c_str(), real_target), nullptr);
+
+    EXPECT_EQ(ConvertToAbsolutePath("."), cwd);
+    EXPECT_EQ(ConvertToAbsolutePath((dir_ + "/link").c_str()), real_target);
+    EXPECT_EQ(ConvertToAbsolutePath((dir_ + "/./x/../link").c_str()), "");  // x is missing
+    EXPECT_EQ(ConvertToAbsolutePath((dir_ + "/missing").c_str()), "");
+    EXPECT_EQ(ConvertToAbsolutePath(nullptr), "");
+}
+
+TEST_F(FdHelpersTest, ConvertToAbsolutePathResolvesPathsLongerThan2048Bytes) {
+    std::string path = dir_;
+    while (path.size() <= 2600) {
+        path += "/" + std::string(200, 'd');
+        ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
+    }
+    const std::string resolved = ConvertToAbsolutePath(path.c_str());
+    EXPECT_GT(resolved.size(), 2600u);
+    EXPECT_EQ(resolved.substr(resolved.size() - 201), "/" + std::string(200, 'd'));
+}
+
+}  // namespace
