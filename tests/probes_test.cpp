@@ -1,0 +1,250 @@
+// The identity probes as library calls: trimming, file reading, CPUID texts,
+// and the sysfs probes over fake trees through their root-directory seams.
+#include "fake_sysfs.h"
+#include "lic_func.h"
+#include "probe_internal.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+using velmor_lic::get_file_contents;
+using velmor_lic::trim_copy;
+using velmor_test::FakeSysfs;
+
+std::string Bytes(const char* text, size_t n) { return std::string(text, n); }
+
+TEST(TrimCopy, KeepsWhatTheTrimmingRulesKeep) {
+    struct Case {
+        std::string in, out;
+    };
+    const Case cases[] = {
+        {"", ""},
+        {"   ", ""},
+        {Bytes("\0\0\0", 3), ""},  // all dropped from the back
+        {"  ABC123 \n", "ABC123"},
+        {"\t\n\v\f\r x \r\n\f\v\t", "x"},
+        {"  Intel(R)  Core(TM)  ", "Intel(R)  Core(TM)"},  // inner spacing untouched
+        {Bytes("\0\0AB", 4), Bytes("\0\0AB", 4)},         // leading NULs stay
+        {Bytes(" \0 x", 4), Bytes("\0 x", 3)},
+        {Bytes("A\0B", 3), Bytes("A\0B", 3)},
+        {Bytes("x \0 \0\n\0", 7), "x"},
+        {"\x85x\xA0", "\x85x\xA0"},  // bytes >= 0x80 are never white space
+        {"\xFF \xFF", "\xFF \xFF"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.in));
+        EXPECT_EQ(trim_copy(c.in), c.out);
+    }
+}
+
+class GetFileContentsTest : public testing::Test {
+protected:
+    std::string Write(const std::string& name, const std::string& bytes) {
+        tree_.WriteFile(name, bytes);
+        return tree_.sys() + "/" + name;
+    }
+    FakeSysfs tree_;
+};
+
+TEST_F(GetFileContentsTest, LimitCutsTheResultAndZeroMeansWholeFile) {
+    const std::string path = Write("f", "hello world");
+    struct Case {
+        uint64_t limit;
+        std::string out;
+    };
+    const Case cases[] = {{0, "hello world"}, {1, "h"}, {5, "hello"}, {11, "hello world"}, {4096, "hello world"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.limit);
+        EXPECT_EQ(get_file_contents(path.c_str(), c.limit), c.out);
+    }
+}
+
+TEST_F(GetFileContentsTest, EmptyFileGivesEmptyResult) {
+    EXPECT_EQ(get_file_contents(Write("empty", "").c_str()), "");
+}
+
+TEST_F(GetFileContentsTest, ResultIsAsLongAsTheReportedSizeWithNulTail) {
+    // A sparse tail reads as NULs, like a sysfs attribute's fixed size.
+    const std::string path = Write("sized", "abc\n");
+    ASSERT_EQ(::truncate(path.c_str(), 4096), 0);
+    const std::string contents = get_file_contents(path.c_str());
+    EXPECT_EQ(contents, "abc\n" + std::string(4092, '\0'));
+    EXPECT_EQ(get_file_contents(path.c_str(), 6), Bytes("abc\n\0\0", 6));
+}
+
+TEST_F(GetFileContentsTest, SysfsAttributeShorterThanItsSizeLeavesNulTail) {
+    const char* attribute = "/sys/kernel/cpu_byteorder";
+    std::ifstream probe(attribute);
+    std::string text;
+    if (!std::getline(probe, text)) GTEST_SKIP() << attribute << " is not readable here";
+    struct stat status;
+    ASSERT_EQ(::stat(attribute, &status), 0);
+    const std::string contents = get_file_contents(attribute);
+    ASSERT_EQ(contents.size(), static_cast<size_t>(status.st_size));
+    EXPECT_EQ(contents.substr(0, text.size() + 1), text + "\n");
+    EXPECT_EQ(contents.find_first_not_of('\0', text.size() + 1), std::string::npos);
+}
+
+TEST_F(GetFileContentsTest, FailuresThrowTheSystemErrorText) {
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe(pipe_fds), 0);
+    ASSERT_EQ(::write(pipe_fds[1], "abc", 3), 3);
+    struct Case {
+        std::string path;
+        int err;
+    };
+    const Case cases[] = {
+        {tree_.sys() + "/missing", ENOENT},
+        {tree_.sys() + "/missing/dir/file", ENOENT},
+        {Write("plain", "x") + "/below", ENOTDIR},
+        {tree_.sys(), EISDIR},  // opens, but is no file to read
+        {"/proc/self/fd/" + std::to_string(pipe_fds[0]), ESPIPE},  // has no size
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        try {
+            get_file_contents(c.path.c_str());
+            ADD_FAILURE() << "no exception";
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(e.what(), std::strerror(c.err));
+        }
+    }
+    ::close(pipe_fds[0]);
+    ::close(pipe_fds[1]);
+}
+
+TEST(CPUVendorID, ToStringIsTwelveBytesInRegisterOrder) {
+    struct Case {
+        velmor_lic::CPUVendorID id;
+        std::string out;
+    };
+    const Case cases[] = {
+        {{0x756e6547, 0x49656e69, 0x6c65746e}, "GenuineIntel"},
+        {{0x68747541, 0x69746e65, 0x444d4163}, "AuthenticAMD"},
+        {{0, 0, 0}, std::string(12, '\0')},
+        {{0x00410000, 0x42000000, 0x00000043}, Bytes("\0\0A\0\0\0\0BC\0\0\0", 12)},
+        {{0xFFFFFFFF, 0x80808080, 0x20202020}, "\xFF\xFF\xFF\xFF\x80\x80\x80\x80    "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.out));
+        EXPECT_EQ(c.id.toString().size(), 12u);
+        EXPECT_EQ(c.id.toString(), c.out);
+    }
+}
+
+TEST(CpuProbes, VendorMatchesProcCpuinfo) {
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(cpuinfo, line) && line.rfind("vendor_id", 0) != 0) {
+    }
+    if (line.rfind("vendor_id", 0) != 0) GTEST_SKIP() << "no vendor_id line in /proc/cpuinfo";
+    const std::string vendor_id = line.substr(line.find(':') + 2);
+    EXPECT_EQ(velmor_lic::get_cpu_vendor(), vendor_id);
+}
+
+TEST(CpuProbes, BrandIsNAOrATrimmedText) {
+    const std::string brand = velmor_lic::get_cpu_brand();
+    if (brand == "NA") return;
+    EXPECT_EQ(brand, trim_copy(brand));
+    EXPECT_EQ(brand.find('\0'), std::string::npos);
+    EXPECT_LE(brand.size(), 48u);
+}
+
+// ---- sysfs probes over fake trees ------------------------------------------
+
+size_t OpenDescriptorCount() {
+    size_t count = 0;
+    DIR* dir = ::opendir("/proc/self/fd");
+    while (dir != nullptr && ::readdir(dir) != nullptr) ++count;
+    if (dir != nullptr) ::closedir(dir);
+    return count;
+}
+
+class SysfsProbeTest : public testing::Test {
+protected:
+    int Scan() { return velmor_lic::internal::get_disk_id_at(tree_.base(), devices_); }
+    FakeSysfs tree_;
+    std::map<std::string, std::string> devices_;
+};
+
+TEST_F(SysfsProbeTest, BiosInfoIsTheTrimmedModalias) {
+    tree_.SetModalias(Bytes("  dmi:bvnX:\n\0\0", 14));
+    EXPECT_EQ(velmor_lic::internal::get_bios_info_at(tree_.base()), "dmi:bvnX:");
+}
+
+TEST_F(SysfsProbeTest, BiosInfoIsEmptyWithoutModalias) {
+    EXPECT_EQ(velmor_lic::internal::get_bios_info_at(tree_.base()), "");
+}
+
+TEST_F(SysfsProbeTest, DeviceSerialIsTrimmedOrEmptyWhenUnreadable) {
+    tree_.WriteFile("serial", "  ABC123 \n");
+    EXPECT_EQ(velmor_lic::get_device_serial(tree_.sys() + "/serial"), "ABC123");
+    EXPECT_EQ(velmor_lic::get_device_serial(tree_.sys() + "/nothing"), "");
+}
+
+TEST_F(SysfsProbeTest, WholeScanReturnsZeroAndKeysAreEntryNames) {
+    tree_.AddDisk("sda", "A\n");
+    tree_.AddDisk("nvme0n1", "N\n");
+    tree_.AddUnbackedEntry("loop0");
+    EXPECT_EQ(Scan(), 0);
+    EXPECT_EQ(devices_, (std::map<std::string, std::string>{{"nvme0n1", "N"}, {"sda", "A"}}));
+}
+
+TEST_F(SysfsProbeTest, ScanFillsAMapThatAlreadyHoldsEntries) {
+    devices_["sda"] = "old";
+    devices_["zz"] = "kept";
+    tree_.AddDisk("sda", "new\n");
+    EXPECT_EQ(Scan(), 0);
+    EXPECT_EQ(devices_, (std::map<std::string, std::string>{{"sda", "new"}, {"zz", "kept"}}));
+}
+
+TEST_F(SysfsProbeTest, StoppedScanReturnsOneAndKeepsWhatPrecededTheStop) {
+    const char* stoppers[] = {"no serial file", "blank serial"};
+    for (const char* stopper : stoppers) {
+        SCOPED_TRACE(stopper);
+        FakeSysfs tree;
+        for (const char* name : {"sda", "sdb", "sdd"}) tree.AddDisk(name, name);
+        if (std::string(stopper) == "blank serial") tree.AddDisk("sdc", " \n");
+        else tree.AddDiskWithoutSerial("sdc");
+        std::map<std::string, std::string> expected;
+        for (const std::string& name : tree.ListBlockDir()) {
+            if (name == "sdc") break;
+            expected[name] = name;
+        }
+        std::map<std::string, std::string> devices;
+        EXPECT_EQ(velmor_lic::internal::get_disk_id_at(tree.base(), devices), 1);
+        EXPECT_EQ(devices, expected);
+    }
+}
+
+TEST_F(SysfsProbeTest, MissingBlockDirReturnsOneWithEmptyMap) {
+    EXPECT_EQ(Scan(), 1);
+    EXPECT_TRUE(devices_.empty());
+}
+
+TEST_F(SysfsProbeTest, ScanReleasesItsDescriptorsOnEveryWayOut) {
+    const size_t before = OpenDescriptorCount();
+    tree_.AddDisk("sda", "A\n");
+    EXPECT_EQ(Scan(), 0);
+    EXPECT_EQ(OpenDescriptorCount(), before);
+    tree_.AddDiskWithoutSerial("sdb");
+    EXPECT_EQ(Scan(), 1);
+    EXPECT_EQ(OpenDescriptorCount(), before);
+    tree_.MakeSymlink("device", "block/sdc/device");
+    Scan();
+    EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+}  // namespace
