@@ -1,5 +1,4 @@
 #include "lic_func.h"
-#include "probe_internal.h"
 
 #include <cpuid.h>
 #include <dirent.h>
@@ -20,6 +19,7 @@
 #include <stdexcept>
 
 #include "popen_cmd.h"
+#include "probe_internal.h"
 #include "runner_detail.h"
 
 namespace velmor_lic {

@@ -16,15 +16,7 @@ using runner_test::Helper;
 
 namespace {
 
-class ExecuteCmdTest : public testing::Test {
-protected:
-    void SetUp() override { fds_before_ = runner_test::OpenFds(); }
-    void TearDown() override {
-        EXPECT_EQ(runner_test::OpenFds(), fds_before_);
-        EXPECT_TRUE(runner_test::NoChildLeft());
-    }
-    std::map<int, std::string> fds_before_;
-};
+class ExecuteCmdTest : public runner_test::LeakCheckedTest {};
 
 TEST_F(ExecuteCmdTest, ExitZeroLeavesTextUntouched) {
     for (const std::string& cmd : {Helper("exit 0"), Helper("out 1048576")}) {

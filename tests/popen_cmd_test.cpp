@@ -39,16 +39,7 @@ std::string ShortNameOf(pid_t pid) {
     return probe.GetProcStat(pid, stat) ? stat.GetbinName() : "?";
 }
 
-// Every case must leave the descriptors as they were and no child behind.
-class PopenCmdTest : public testing::Test {
-protected:
-    void SetUp() override { fds_before_ = runner_test::OpenFds(); }
-    void TearDown() override {
-        EXPECT_EQ(runner_test::OpenFds(), fds_before_);
-        EXPECT_TRUE(runner_test::NoChildLeft());
-    }
-    std::map<int, std::string> fds_before_;
-};
+class PopenCmdTest : public runner_test::LeakCheckedTest {};
 
 TEST_F(PopenCmdTest, ModesOpenTheirStreamsAboveTwo) {
     const struct {

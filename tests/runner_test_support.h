@@ -14,6 +14,8 @@
 #include <map>
 #include <string>
 
+#include <gtest/gtest.h>
+
 namespace runner_test {
 
 // "'<helper>' args": a command line running the helper program.
@@ -53,6 +55,20 @@ inline int RunInChild(const std::function<int()>& body) {
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+// Fixture base: every case must leave the descriptors as they were and no
+// child behind.
+class LeakCheckedTest : public testing::Test {
+protected:
+    void SetUp() override { fds_before_ = OpenFds(); }
+    void TearDown() override {
+        EXPECT_EQ(OpenFds(), fds_before_);
+        EXPECT_TRUE(NoChildLeft());
+    }
+
+private:
+    std::map<int, std::string> fds_before_;
+};
 
 // Exit code of a forked check that could not set up its conditions.
 constexpr int kSkipped = 77;
