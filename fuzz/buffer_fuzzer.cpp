@@ -25,7 +25,7 @@ namespace {
 using velmor_lic::Buffer;
 
 constexpr size_t kDefaultCapacity = 4096;
-constexpr size_t kMaxContent = size_t{1} << 22;  // keeps steps fast
+constexpr size_t kMaxContent = size_t{1} << 18;  // keeps steps fast
 constexpr size_t kOverflowArea = 65536;
 
 void Check(bool ok) {
