@@ -17,3 +17,9 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 cmake --build build-asan
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j2
+
+echo "== install tree, CMake package, pkg-config file and .deb =="
+bash scripts/check_install.sh
+
+echo "== libFuzzer targets, 20 s each (skipped without clang++) =="
+bash scripts/fuzz.sh 20

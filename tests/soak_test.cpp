@@ -1,0 +1,118 @@
+// Long runs of the command runner: many starts and closes must leave the
+// process with the descriptors it had and without any child, reaped or not.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <string>
+
+#include "lic_func.h"
+#include "popen_cmd.h"
+
+namespace {
+
+using velmor_lic::KPopenCmd;
+
+// The descriptors this process holds, without the one used to list them.
+std::set<int> OpenDescriptors() {
+    std::set<int> fds;
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) return fds;
+    const int own = dirfd(dir);
+    while (const dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        const int fd = std::atoi(entry->d_name);
+        if (fd != own) fds.insert(fd);
+    }
+    closedir(dir);
+    return fds;
+}
+
+// True when this process has no child at all, running or zombie.
+bool HasNoChild() {
+    errno = 0;
+    return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
+}
+
+// Every mode string that starts a child, and some that must open nothing.
+const char* const kStartModes[] = {"r",  "w",  "rw",  "re",  "we",  "rwe",
+                                   "r2", "w2", "rw2", "re2", "we2", "rwe2"};
+const char* const kRejectedModes[] = {"", "e", "2", "e2", "x", "rx"};
+
+constexpr int kRunnerStarts = 10000;
+constexpr int kExecuteCalls = 1000;
+
+struct SoakTest : public testing::Test {
+    void SetUp() override {
+        ASSERT_TRUE(HasNoChild()) << "the test process must start without children";
+        before = OpenDescriptors();
+        ASSERT_FALSE(before.empty());
+    }
+    void ExpectNothingLeft() {
+        EXPECT_EQ(OpenDescriptors(), before);
+        EXPECT_TRUE(HasNoChild());
+    }
+    std::set<int> before;
+};
+
+TEST_F(SoakTest, RunnerStartsAndClosesLeaveNoDescriptorOrChild) {
+    int started = 0, closed_ok = 0, rejected = 0, echo_runs = 0, echoed = 0;
+    for (int i = 0; i < kRunnerStarts; ++i) {
+        const char* mode = kStartModes[i % std::size(kStartModes)];
+        // The wait for the exec costs at least 4 ms, so only every 100th start waits.
+        const bool wait = i % 100 == 0;
+        // Every 500th runner kills its child on Close (prints one line to stderr).
+        KPopenCmd runner(i % 500 == 7 ? 1 : 0);
+        const bool rw = std::string(mode) == "rw" && i % 50 == 2;
+        if (!runner.OpenCmd(rw ? "cat" : ":", mode, wait)) {
+            ADD_FAILURE() << "start " << i << " mode " << mode << ": " << runner.getErr();
+            continue;
+        }
+        ++started;
+        if (rw) {
+            ++echo_runs;
+            // A round trip through cat: the write end closes, the read end sees it all.
+            std::fputs("ping\n", runner.GetWriteFp());
+            runner.CloseWriteFp();
+            char line[16] = {};
+            if (std::fgets(line, sizeof line, runner.GetReadFp()) && std::string(line) == "ping\n") ++echoed;
+        }
+        if (i % 10 == 9) continue;  // the destructor closes this one
+        if (runner.Close(false) == 0) ++closed_ok;
+        if (i % std::size(kStartModes) == 0) {
+            const char* bad = kRejectedModes[(i / std::size(kStartModes)) % std::size(kRejectedModes)];
+            if (!runner.OpenCmd(":", bad, false)) ++rejected;
+        }
+    }
+    EXPECT_EQ(started, kRunnerStarts);
+    EXPECT_EQ(closed_ok, kRunnerStarts - kRunnerStarts / 10);
+    EXPECT_EQ(rejected, (kRunnerStarts + std::size(kStartModes) - 1) / std::size(kStartModes));
+    EXPECT_EQ(echoed, echo_runs);
+    std::printf("runner: %d starts, %d closed with 0, %d rejected modes, %d echoes\n",
+                started, closed_ok, rejected, echoed);
+    ExpectNothingLeft();
+}
+
+TEST_F(SoakTest, ExecuteCmdCallsLeaveNoDescriptorOrChild) {
+    int succeeded = 0, failed_as_expected = 0;
+    std::string why;
+    for (int i = 0; i < kExecuteCalls; ++i) {
+        if (i % 10 == 0) {
+            if (velmor_lic::ExecuteCmd("exit 3", why) && why.rfind("execute cmd failed: [3],", 0) == 0) ++failed_as_expected;
+        } else if (!velmor_lic::ExecuteCmd(":", why)) {
+            ++succeeded;
+        }
+    }
+    EXPECT_EQ(succeeded, kExecuteCalls - kExecuteCalls / 10);
+    EXPECT_EQ(failed_as_expected, kExecuteCalls / 10);
+    std::printf("ExecuteCmd: %d calls, %d succeeded, %d failed as expected\n", kExecuteCalls,
+                succeeded, failed_as_expected);
+    ExpectNothingLeft();
+}
+
+}  // namespace
