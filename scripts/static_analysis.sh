@@ -31,7 +31,7 @@ tidy_status=0
 # shellcheck disable=SC2086
 clang-tidy -p "$build" --quiet $sources >"$log" 2>/dev/null || tidy_status=$?
 # A finding in a header shows once per source that includes it: count it once.
-tidy_findings=$(grep -E '^[^ ].*:[0-9]+:[0-9]+: (warning|error):' "$log" | sort -u | wc -l)
+tidy_findings=$({ grep -E '^[^ ].*:[0-9]+:[0-9]+: (warning|error):' "$log" || true; } | sort -u | wc -l)
 cat "$log"
 echo "clang-tidy findings: $tidy_findings"
 
@@ -42,7 +42,7 @@ cppcheck --quiet --std=c++17 --language=c++ --library=posix \
   --inline-suppr --suppressions-list=.cppcheck-suppressions \
   --template='{file}:{line}:{column}: {severity}: {message} [{id}]' \
   --error-exitcode=1 -I src src >"$log" 2>&1 || cppcheck_status=$?
-cppcheck_findings=$(grep -E ':[0-9]+:[0-9]+: ' "$log" | sort -u | wc -l)
+cppcheck_findings=$({ grep -E ':[0-9]+:[0-9]+: ' "$log" || true; } | sort -u | wc -l)
 cat "$log"
 echo "cppcheck findings: $cppcheck_findings"
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test twice: an optimised build, then a second build
-# tree under AddressSanitizer and UndefinedBehaviorSanitizer.
+# tree under AddressSanitizer and UndefinedBehaviorSanitizer. Then static
+# analysis, the install/package check and a short run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh test
@@ -9,17 +10,24 @@ echo "== optimised build =="
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVELMOR_BUILD_TESTS=ON -DVELMOR_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build build
-ctest --test-dir build --output-on-failure -j2
+ctest --test-dir build --output-on-failure -j2 | tee build/ctest.log
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DVELMOR_BUILD_TESTS=ON -DVELMOR_SANITIZERS=ON >/dev/null
 cmake --build build-asan
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir build-asan --output-on-failure -j2
+  ctest --test-dir build-asan --output-on-failure -j2 | tee build-asan/ctest.log
+
+echo "== static analysis: clang-tidy and cppcheck over src/ =="
+bash scripts/static_analysis.sh
 
 echo "== install tree, CMake package, pkg-config file and .deb =="
 bash scripts/check_install.sh
 
 echo "== libFuzzer targets, 20 s each (skipped without clang++) =="
 bash scripts/fuzz.sh 20
+
+# One closing line over both test runs (each fails the script on its own).
+passed() { sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$1"; }
+echo "all checks: $(( $(passed build/ctest.log) + $(passed build-asan/ctest.log) )) passed, 0 failed"

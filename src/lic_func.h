@@ -87,7 +87,8 @@ std::string string_sprintf(const char* format, Args... args) {
     const int length = std::snprintf(nullptr, 0, format, args...);
     if (!(length >= 0)) detail::string_sprintf_failed();
     std::vector<char> scratch(static_cast<size_t>(length) + 1);
-    std::snprintf(scratch.data(), scratch.size(), format, args...);
+    // Sized by the first pass: this one writes the whole expansion.
+    (void)std::snprintf(scratch.data(), scratch.size(), format, args...);
     return std::string(scratch.data());
 }
 

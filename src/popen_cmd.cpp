@@ -83,11 +83,12 @@ const char kShellPath[] = "/bin/sh";
     if (plan.childRd > 2) ::close(plan.childRd);
     if (plan.parentWr >= 0) ::close(plan.parentWr);
 
-    if (plan.parentWr >= 0) ::fcntl(0, F_SETFD, 0);
-    if (plan.parentRd >= 0) ::fcntl(1, F_SETFD, 0);
+    // 0, 1 and 2 are dups of close-on-exec pipe ends: the shell must keep them.
+    if (plan.childRd >= 0) ::fcntl(0, F_SETFD, 0);
+    if (plan.childWr >= 0) ::fcntl(1, F_SETFD, 0);
     if (plan.redirectErrToOutput) ::fcntl(2, F_SETFD, 0);
 
-    ::signal(SIGPIPE, SIG_DFL);
+    (void)::signal(SIGPIPE, SIG_DFL);
     ::execv(kShellPath, plan.argv);
     // 383 & 0xff == 127, the shell's own "cannot execute" code.
     ::_exit(383);
@@ -185,17 +186,19 @@ size_t ReadBufferFromFD(int fd, Buffer& fdbuff, size_t buflen) {
 bool ReadBufferFromFile(const char* fileName, Buffer& fdbuff, size_t buflen, char* errbuf) {
     const char* shown = fileName ? fileName : "(null)";
     // Close-on-exec so that a fork elsewhere in the process cannot inherit it.
-    const int fd = ::open(fileName, O_RDONLY | O_CLOEXEC);
+    // A null name fails as the kernel would fail it, without handing it to open.
+    const int fd = fileName ? ::open(fileName, O_RDONLY | O_CLOEXEC) : (errno = EFAULT, -1);
     if (fd < 0) {
         const int err = errno;
-        std::snprintf(errbuf, 1024, "open file[%s] fail[%d,%s]", shown, err, std::strerror(err));
+        // Cut to the caller's 1024 bytes by contract.
+        (void)std::snprintf(errbuf, 1024, "open file[%s] fail[%d,%s]", shown, err, std::strerror(err));
         return false;
     }
     // One byte stays free for the terminator that c_str() writes.
     const size_t limit = buflen > 0 ? buflen - 1 : 0;
     if (ReadBufferFromFD(fd, fdbuff, limit) == static_cast<size_t>(-1)) {
         const int err = errno;
-        std::snprintf(errbuf, 1024, "readn file[%s] fail[%d,%s]", shown, err, std::strerror(err));
+        (void)std::snprintf(errbuf, 1024, "readn file[%s] fail[%d,%s]", shown, err, std::strerror(err));
         fdbuff.Clear();
         ::close(fd);
         return false;
@@ -259,8 +262,8 @@ bool KPopenCmd::openImp(const char* command, const char* mode, bool waitToExec) 
         return false;
     }
     if (!sw.do_read && !sw.do_write) {
-        setErr("mode must have read or write read[%d]/write[%d] op,mode:%s", sw.do_read ? 1 : 0,
-               sw.do_write ? 1 : 0, mode);
+        // Both switches are off here.
+        setErr("mode must have read or write read[%d]/write[%d] op,mode:%s", 0, 0, mode);
         return false;
     }
 
@@ -389,14 +392,15 @@ int KPopenCmd::Close(bool ignoreWait) {
 
 void KPopenCmd::CloseReadFp() {
     if (read_Fp_ == nullptr) return;
-    std::fclose(read_Fp_);
+    // Nothing to recover from a failed close of a pipe stream; it is gone either way.
+    (void)std::fclose(read_Fp_);
     read_Fp_ = nullptr;
     read_Fd_ = -1;
 }
 
 void KPopenCmd::CloseWriteFp() {
     if (write_Fp_ == nullptr) return;
-    std::fclose(write_Fp_);
+    (void)std::fclose(write_Fp_);
     write_Fp_ = nullptr;
     write_Fd_ = -1;
 }

@@ -204,7 +204,7 @@ int Buffer::VPrintf(const char* fmt, va_list ap) {
         }
         // The retry asks for twice the length, which must still be an int.
         if (sz > INT_MAX / 2) return -1;
-        if (!EnsureWritableBytes(static_cast<size_t>(2 * sz), false)) return -1;
+        if (!EnsureWritableBytes(2 * static_cast<size_t>(sz), false)) return -1;
     }
 }
 
@@ -219,7 +219,7 @@ struct Escape {
 };
 
 struct EscapeTable {
-    Escape entry[256];
+    Escape entry[256] = {};
     EscapeTable() {
         static const char kHex[] = "0123456789abcdef";
         for (int b = 0; b < 256; ++b) {

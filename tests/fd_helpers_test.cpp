@@ -83,6 +83,14 @@ TEST_F(FdHelpersTest, ReadBufferFromFileOnMissingFileLeavesBufferUntouched) {
     EXPECT_EQ(buf.AsString(), "zz");
 }
 
+TEST_F(FdHelpersTest, ReadBufferFromFileOnNullNameFailsAsBadAddress) {
+    Buffer buf;
+    char errbuf[1024] = {};
+    EXPECT_FALSE(ReadBufferFromFile(nullptr, buf, 1024, errbuf));
+    EXPECT_EQ(std::string(errbuf), "open file[(null)] fail[14,Bad address]");
+    EXPECT_EQ(buf.ReadableBytes(), 0u);
+}
+
 TEST_F(FdHelpersTest, ReadBufferFromFileOnDirectoryClearsAndCloses) {
     Buffer buf;
     buf.Write("zz", 2);
