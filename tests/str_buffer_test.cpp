@@ -192,6 +192,19 @@ TEST(BufferTest, ReadFdAppendsOverflowAfterGrowing) {
     EXPECT_EQ(b.AsString(), data);
 }
 
+TEST(BufferTest, ReadFdOffersMoreThan64KiBOfFreeSpaceAlone) {
+    Pipe p;
+    // A pipe that holds more than the free space, so a second segment would show.
+    if (fcntl(p.fd[0], F_SETPIPE_SZ, 256 * 1024) < 256 * 1024) GTEST_SKIP() << "cannot enlarge the pipe";
+    const std::string data(100000, 'd');
+    ASSERT_EQ(write(p.fd[1], data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    Buffer b(static_cast<size_t>(66000));
+    int err = 0;
+    EXPECT_EQ(b.ReadFD(p.fd[0], err), 66000);
+    EXPECT_EQ(b.Capacity(), 66000u);  // filled, not grown
+    EXPECT_EQ(b.AsString(), data.substr(0, 66000));
+}
+
 TEST(BufferTest, FdFailuresReportErrnoAndChangeNothing) {
     Buffer b;
     Fill(b, 10);
