@@ -16,16 +16,16 @@ using namespace velmor_lic;
 
 namespace {
 
-class FdHelpersTest : public testing::Test {
+class FdHelpersTest : public runner_test::LeakCheckedTest {
 protected:
     void SetUp() override {
         char tmpl[] = "/tmp/fd_helpers_test.XXXXXX";
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
-        fds_before_ = runner_test::OpenFds();
+        LeakCheckedTest::SetUp();
     }
     void TearDown() override {
-        EXPECT_EQ(runner_test::OpenFds(), fds_before_);
+        LeakCheckedTest::TearDown();
         std::system(("rm -rf '" + dir_ + "'").c_str());
     }
     std::string MakeFile(const std::string& name, size_t size) {
@@ -35,7 +35,6 @@ protected:
     }
 
     std::string dir_;
-    std::map<int, std::string> fds_before_;
 };
 
 TEST_F(FdHelpersTest, SetFdCloexecSetsTheFlagAndKeepsIt) {

@@ -18,8 +18,10 @@
 
 namespace runner_test {
 
+#ifdef CHILD_HELPER_PATH
 // "'<helper>' args": a command line running the helper program.
 inline std::string Helper(const std::string& args) { return std::string("'") + CHILD_HELPER_PATH + "' " + args; }
+#endif
 
 // Descriptor number -> what it points to, without the listing's own one.
 inline std::map<int, std::string> OpenFds() {
