@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <string>
 
-#include "lic_func.h"
-#include "str_buffer.h"
+#include <velmor_lic/lic_func.h>
+#include <velmor_lic/str_buffer.h>
 
 int main() {
     velmor_lic::Buffer report;

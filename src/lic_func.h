@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+// The library is compiled with hidden visibility; what this header declares
+// is its exported interface.
+#pragma GCC visibility push(default)
 namespace velmor_lic {
 
 // ---------------------------------------------------------------------------
@@ -127,3 +130,4 @@ private:
 bool ExecuteCmd(const std::string& cmd, std::string& err_msg);
 
 }  // namespace velmor_lic
+#pragma GCC visibility pop

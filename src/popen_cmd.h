@@ -12,6 +12,9 @@
 #include "lic_func.h"
 #include "str_buffer.h"
 
+// The library is compiled with hidden visibility; what this header declares
+// is its exported interface.
+#pragma GCC visibility push(default)
 namespace velmor_lic {
 
 // ---------------------------------------------------------------------------
@@ -152,3 +155,4 @@ private:
 };
 
 }  // namespace velmor_lic
+#pragma GCC visibility pop

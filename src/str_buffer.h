@@ -6,6 +6,9 @@
 #include <cstring>
 #include <string>
 
+// The library is compiled with hidden visibility; what this header declares
+// is its exported interface.
+#pragma GCC visibility push(default)
 namespace velmor_lic {
 
 // One contiguous block of storage, appended to at the write index and consumed
@@ -188,3 +191,4 @@ private:
 };
 
 }  // namespace velmor_lic
+#pragma GCC visibility pop
