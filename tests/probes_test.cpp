@@ -174,18 +174,18 @@ size_t OpenDescriptorCount() {
 
 class SysfsProbeTest : public testing::Test {
 protected:
-    int Scan() { return velmor_lic::internal::get_disk_id_at(tree_.base(), devices_); }
+    int Scan() { return velmor_lic::detail::get_disk_id_at(tree_.base(), devices_); }
     FakeSysfs tree_;
     std::map<std::string, std::string> devices_;
 };
 
 TEST_F(SysfsProbeTest, BiosInfoIsTheTrimmedModalias) {
     tree_.SetModalias(Bytes("  dmi:bvnX:\n\0\0", 14));
-    EXPECT_EQ(velmor_lic::internal::get_bios_info_at(tree_.base()), "dmi:bvnX:");
+    EXPECT_EQ(velmor_lic::detail::get_bios_info_at(tree_.base()), "dmi:bvnX:");
 }
 
 TEST_F(SysfsProbeTest, BiosInfoIsEmptyWithoutModalias) {
-    EXPECT_EQ(velmor_lic::internal::get_bios_info_at(tree_.base()), "");
+    EXPECT_EQ(velmor_lic::detail::get_bios_info_at(tree_.base()), "");
 }
 
 TEST_F(SysfsProbeTest, DeviceSerialIsTrimmedOrEmptyWhenUnreadable) {
@@ -224,7 +224,7 @@ TEST_F(SysfsProbeTest, StoppedScanReturnsOneAndKeepsWhatPrecededTheStop) {
             expected[name] = name;
         }
         std::map<std::string, std::string> devices;
-        EXPECT_EQ(velmor_lic::internal::get_disk_id_at(tree.base(), devices), 1);
+        EXPECT_EQ(velmor_lic::detail::get_disk_id_at(tree.base(), devices), 1);
         EXPECT_EQ(devices, expected);
     }
 }
