@@ -125,12 +125,28 @@ TEST_F(MachineInfoE2eTest, MissingModaliasGivesEmptyBiosInfoAndAMessage) {
               std::string("get bios info failed: ") + std::strerror(ENOENT) + "\n");
 }
 
-TEST_F(MachineInfoE2eTest, DiskWithoutSerialFileStopsTheScanWithAMessage) {
-    tree_.SetModalias("dmi:x\n");
-    tree_.AddDiskWithoutSerial("sda");
-    ExpectRun({}, CpuLine() + "bios_info:dmi:x\ndevice_infos:[]\n",
-              std::string("read device serial: /sys/block/sda/device/serial failed: ") +
-                  std::strerror(ENOENT) + "\n");
+TEST_F(MachineInfoE2eTest, UnreadableSerialStopsTheScanWithAMessage) {
+    struct Case {
+        const char* what;
+        void (*build)(FakeSysfs&);
+        int err;
+    };
+    const Case cases[] = {
+        {"no serial file", [](FakeSysfs& t) { t.AddDiskWithoutSerial("sda"); }, ENOENT},
+        {"device link is a plain file", [](FakeSysfs& t) { t.WriteFile("block/sda/device", "x\n"); }, ENOTDIR},
+        {"serial is a directory", [](FakeSysfs& t) { t.MakeDir("block/sda/device/serial"); }, EISDIR},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeSysfs tree;
+        tree.SetModalias("dmi:x\n");
+        c.build(tree);
+        const RunResult result = velmor_test::RunWithFakeSys(MACHINE_INFO_PATH, tree, {});
+        EXPECT_EQ(result.exit_status, 0);
+        EXPECT_EQ(result.out, CpuLine() + "bios_info:dmi:x\ndevice_infos:[]\n");
+        EXPECT_EQ(result.err, std::string("read device serial: /sys/block/sda/device/serial failed: ") +
+                                  std::strerror(c.err) + "\n");
+    }
 }
 
 TEST_F(MachineInfoE2eTest, DisksListedAfterASerialLessDiskAreLeftOut) {
