@@ -1,3 +1,5 @@
+// The child command runner: starts "/bin/sh -c" over pipes, waits for its
+// exec, kills and reaps it.
 #include "popen_cmd.h"
 
 #include <fcntl.h>
@@ -13,39 +15,17 @@
 #include <ctime>
 #include <memory>
 
+#include "eintr_retry.h"
 #include "runner_detail.h"
+#include "unique_fd.h"
 
 namespace velmor_lic {
 
 namespace {
 
-// Owns one descriptor until it is released or goes out of scope.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    ~UniqueFd() { reset(); }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_ = -1;
-};
-
 struct Pipe {
-    UniqueFd rd;
-    UniqueFd wr;
+    detail::UniqueFd rd;
+    detail::UniqueFd wr;
     void reset() {
         rd.reset();
         wr.reset();
@@ -126,12 +106,6 @@ int MakePipeAbove2(Pipe& pipe, std::vector<int>& small) {
     }
 }
 
-void PauseMicros(unsigned long us) {
-    timespec left{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
-    while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
-}
-
 // The kernel's short name of a process running `path`: the first 15 bytes
 // of its last component, seen through the same "()" trim as Parse applies.
 std::string ShortCommandName(const std::string& path) {
@@ -145,104 +119,6 @@ bool IsEnded(const KCProcStat& stat) {
 }
 
 }  // namespace
-
-// ---- File and descriptor helpers -------------------------------------------
-
-bool SetFdCloexec(int fd) {
-    const int flags = ::fcntl(fd, F_GETFD);
-    if (flags == -1) {
-        const int err = errno;
-        std::fprintf(stderr, "fcntl F_GETFD error:[%d:%s]", err, std::strerror(err));
-        return false;
-    }
-    if (::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) == -1) {
-        const int err = errno;
-        std::fprintf(stderr, "fcntl F_SETFD error:[%d:%s]", err, std::strerror(err));
-        return false;
-    }
-    return true;
-}
-
-size_t ReadBufferFromFD(int fd, Buffer& fdbuff, size_t buflen) {
-    // Never past the free space, whatever the caller asked for.
-    const size_t total = std::min({buflen, fdbuff.WriteableBytes(), static_cast<size_t>(INT_MAX)});
-    size_t wanted = total;
-    char* dest = const_cast<char*>(fdbuff.GetRawBuffer()) + fdbuff.GetWriteIndex();
-    while (wanted > 0) {
-        const ssize_t n = ::read(fd, dest, wanted);
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) continue;
-            return static_cast<size_t>(-1);
-        }
-        if (n == 0) break;
-        wanted -= static_cast<size_t>(n);
-        dest += n;
-    }
-    const size_t count = total - wanted;
-    fdbuff.AdvanceWriteIndex(static_cast<int>(count));
-    return count;
-}
-
-bool ReadBufferFromFile(const char* fileName, Buffer& fdbuff, size_t buflen, char* errbuf) {
-    const char* shown = fileName ? fileName : "(null)";
-    // Close-on-exec so that a fork elsewhere in the process cannot inherit it.
-    // A null name fails as the kernel would fail it, without handing it to open.
-    const int fd = fileName ? ::open(fileName, O_RDONLY | O_CLOEXEC) : (errno = EFAULT, -1);
-    if (fd < 0) {
-        const int err = errno;
-        // Cut to the caller's 1024 bytes by contract.
-        (void)std::snprintf(errbuf, 1024, "open file[%s] fail[%d,%s]", shown, err, std::strerror(err));
-        return false;
-    }
-    // One byte stays free for the terminator that c_str() writes.
-    const size_t limit = buflen > 0 ? buflen - 1 : 0;
-    if (ReadBufferFromFD(fd, fdbuff, limit) == static_cast<size_t>(-1)) {
-        const int err = errno;
-        (void)std::snprintf(errbuf, 1024, "readn file[%s] fail[%d,%s]", shown, err, std::strerror(err));
-        fdbuff.Clear();
-        ::close(fd);
-        return false;
-    }
-    ::close(fd);
-    return true;
-}
-
-uint64_t GetClockMonoMSec() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
-}
-
-std::string ConvertToAbsolutePath(const char* path) {
-    if (path == nullptr) return std::string();
-    // realpath sizes the result itself: no fixed area to overrun.
-    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path, nullptr), &std::free);
-    if (!resolved) return std::string();
-    return std::string(resolved.get());
-}
-
-// ---- Process status record -------------------------------------------------
-
-bool KCProcStat::Parse(const char* buf) {
-    const std::string line = buf ? buf : "";
-    const std::vector<std::string> fields = Tokenize(line, " ");
-    if (fields.size() < 4) {
-        setErr("get buf is not valid ,size < 4,buf:%s", line.c_str());
-        return false;
-    }
-    pid_ = static_cast<pid_t>(static_cast<uint32_t>(std::strtoull(fields[0].c_str(), nullptr, 10)));
-    binName_ = Trim(fields[1], "()");
-    state_ = fields[2];
-    ppid_ = static_cast<pid_t>(static_cast<uint32_t>(std::strtoull(fields[3].c_str(), nullptr, 10)));
-    return true;
-}
-
-std::string KCProcStat::String() {
-    Buffer text;
-    text.Printf("pid:%lu,bin:%s,state:%s,ppid:%lu", static_cast<unsigned long>(static_cast<uint32_t>(pid_)),
-                binName_.c_str(), state_.c_str(), static_cast<unsigned long>(static_cast<uint32_t>(ppid_)));
-    return text.AsString();
-}
 
 // ---- Child command runner --------------------------------------------------
 
@@ -463,7 +339,7 @@ namespace detail {
 bool WaitForExec(KPopenCmd& runner, const std::string& curBin, const ExecWaitLimits& limits) {
     const std::string forkedName = ShortCommandName(curBin);
     const pid_t child = runner.GetChildPid();
-    PauseMicros(limits.first_pause_us);
+    detail::SleepMicros(limits.first_pause_us);
     const uint64_t beginTime = GetClockMonoMSec();
     int waitCount = 0;
     for (;;) {
@@ -480,7 +356,7 @@ bool WaitForExec(KPopenCmd& runner, const std::string& curBin, const ExecWaitLim
 
         const uint64_t curTime = GetClockMonoMSec();
         if (curTime - beginTime <= limits.fast_phase_ms) {
-            PauseMicros(limits.fast_pause_us);
+            detail::SleepMicros(limits.fast_pause_us);
             continue;
         }
         if (++waitCount > limits.slow_looks) {
@@ -488,7 +364,7 @@ bool WaitForExec(KPopenCmd& runner, const std::string& curBin, const ExecWaitLim
             runner.setErr("child stat:%s is waiting too long,kill ret:%d \n", stat.String().c_str(), ret);
             return ret == 0;
         }
-        PauseMicros(limits.slow_pause_us);
+        detail::SleepMicros(limits.slow_pause_us);
     }
 }
 

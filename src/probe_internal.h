@@ -12,12 +12,12 @@ namespace velmor_lic {
 // of 0x80 and above are kept. Never fails; "" when nothing is left.
 std::string trim_copy(const std::string& text);
 
-namespace internal {
+namespace detail {
 
 // The sysfs probes with every path read under `root` instead of "/": an empty
 // root gives exactly the public probe, paths in messages included.
 std::string get_bios_info_at(const std::string& root);
 int get_disk_id_at(const std::string& root, std::map<std::string, std::string>& devices);
 
-}  // namespace internal
+}  // namespace detail
 }  // namespace velmor_lic

@@ -26,7 +26,7 @@ struct ExecWaitLimits {
 // the child (the reason is then in runner.getErr()).
 bool WaitForExec(KPopenCmd& runner, const std::string& curBin, const ExecWaitLimits& limits);
 
-// ExecuteCmd's probe of a child's end (internal to lic_func.cpp).
+// ExecuteCmd's probe of a child's end (internal to execute_cmd.cpp).
 bool CheckPidStatusSeam(int pid, int& retcode, char* errinfo);
 
 }  // namespace detail

@@ -50,9 +50,9 @@ TEST_F(FdHelpersTest, SetFdCloexecSetsTheFlagAndKeepsIt) {
 }
 
 TEST_F(FdHelpersTest, SetFdCloexecOnClosedFdPrintsWithoutLineBreak) {
-    testing::internal::CaptureStderr();
+    runner_test::StderrCapture err;
     EXPECT_FALSE(SetFdCloexec(1000));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "fcntl F_GETFD error:[9:Bad file descriptor]");
+    EXPECT_EQ(err.Text(), "fcntl F_GETFD error:[9:Bad file descriptor]");
 }
 
 TEST_F(FdHelpersTest, ReadBufferFromFileKeepsAtMostLimitMinusOneBytes) {

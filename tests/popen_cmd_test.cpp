@@ -96,11 +96,10 @@ TEST_F(PopenCmdTest, ReadModeGivesStdoutAndRe2AddsStderr) {
         SCOPED_TRACE(c.mode);
         KPopenCmd cmd(0);
         // Without "2" the line on stderr goes to the test's own stderr.
-        testing::internal::CaptureStderr();
+        runner_test::StderrCapture err;
         ASSERT_TRUE(cmd.OpenCmd(Helper("echo out err msg").c_str(), c.mode, true));
         EXPECT_EQ(ReadAll(cmd.GetReadFp()), c.expected);
         EXPECT_EQ(cmd.Close(false), 0);
-        testing::internal::GetCapturedStderr();
     }
 }
 
@@ -130,12 +129,12 @@ TEST_F(PopenCmdTest, ReadWriteModeRoundTrips) {
 }
 
 TEST_F(PopenCmdTest, W2WithoutReadLeavesStderrInherited) {
-    testing::internal::CaptureStderr();
+    runner_test::StderrCapture err;
     KPopenCmd cmd(0);
     ASSERT_TRUE(cmd.OpenCmd(Helper("err via-stderr").c_str(), "w2", false));
     cmd.CloseWriteFp();
     EXPECT_EQ(cmd.Close(false), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "via-stderr\n");
+    EXPECT_EQ(err.Text(), "via-stderr\n");
 }
 
 TEST_F(PopenCmdTest, CloseReturnsTheExitCode) {
@@ -177,9 +176,9 @@ TEST_F(PopenCmdTest, NonZeroTimeoutKillsRunningChild) {
     KPopenCmd cmd(5);
     ASSERT_TRUE(cmd.OpenCmd(("exec " + Helper("sleep 100000")).c_str(), "r", true));
     const pid_t pid = cmd.GetChildPid();
-    testing::internal::CaptureStderr();
+    runner_test::StderrCapture err;
     EXPECT_EQ(cmd.Close(false), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "kill sub pid:" + std::to_string(pid) + " success\n");
+    EXPECT_EQ(err.Text(), "kill sub pid:" + std::to_string(pid) + " success\n");
 }
 
 TEST_F(PopenCmdTest, DestructorReapsTheChild) {
@@ -261,27 +260,31 @@ TEST_F(PopenCmdTest, NoPipeEndLeaksIntoALaterCommand) {
 }
 
 TEST_F(PopenCmdTest, StdioClosedPipesStillAboveTwoAndNothingLeaks) {
-    const int result = RunInChild([] {
+    const std::string result = RunInChild([]() -> std::string {
         ::close(0);
         ::close(1);
         ::close(2);
         const auto before = runner_test::OpenFds();
-        for (const char* mode : {"rw", "r", "w"}) {
+        for (const std::string mode : {"rw", "r", "w"}) {
             KPopenCmd cmd(0);
-            if (!cmd.OpenCmd(Helper("cat").c_str(), mode, true)) return 1;
-            if (cmd.GetReadFp() && cmd.GetReadFd() <= 2) return 2;
-            if (cmd.GetWriteFp() && cmd.GetWriteFd() <= 2) return 3;
+            if (!cmd.OpenCmd(Helper("cat").c_str(), mode.c_str(), true)) return mode + ": start failed: " + cmd.getErr();
+            if (cmd.GetReadFp() && cmd.GetReadFd() <= 2) return mode + ": read end is a standard descriptor";
+            if (cmd.GetWriteFp() && cmd.GetWriteFd() <= 2) return mode + ": write end is a standard descriptor";
             if (cmd.GetWriteFp()) {
                 std::fputs("x", cmd.GetWriteFp());
                 cmd.CloseWriteFp();
             }
-            if (cmd.GetReadFp() && std::string(mode) == "rw" && ReadAll(cmd.GetReadFp()) != "x") return 4;
-            if (cmd.Close(false) != 0) return 5;
-            if (runner_test::OpenFds() != before) return 6;
+            if (cmd.GetReadFp() && mode == "rw") {
+                const std::string echoed = ReadAll(cmd.GetReadFp());
+                if (echoed != "x") return mode + ": read back \"" + echoed + "\" instead of \"x\"";
+            }
+            const int code = cmd.Close(false);
+            if (code != 0) return mode + ": Close gave " + std::to_string(code);
+            if (runner_test::OpenFds() != before) return mode + ": descriptors differ after Close";
         }
-        return 0;
+        return "";
     });
-    EXPECT_EQ(result, 0);
+    EXPECT_EQ(result, "");
 }
 
 TEST_F(PopenCmdTest, PipeFailureClosesEverything) {
@@ -291,57 +294,70 @@ TEST_F(PopenCmdTest, PipeFailureClosesEverything) {
     // With stdio closed the first pipe takes 0 and 1 and is held; the second fails.
     for (const bool close_stdio : {false, true}) {
         SCOPED_TRACE(close_stdio);
-        const int result = RunInChild([close_stdio] {
+        const std::string result = RunInChild([close_stdio]() -> std::string {
             if (close_stdio) ::close(0), ::close(1), ::close(2);
             const auto before = runner_test::OpenFds();
             rlimit old{};
             ::getrlimit(RLIMIT_NOFILE, &old);
             const rlimit few{3, old.rlim_max};  // no descriptor above 2 can be made
-            if (::setrlimit(RLIMIT_NOFILE, &few) != 0) return runner_test::kSkipped;
+            if (::setrlimit(RLIMIT_NOFILE, &few) != 0) return runner_test::Skip("cannot lower RLIMIT_NOFILE");
             KPopenCmd cmd(0);
-            if (cmd.OpenCmd("true", "rw", false)) return 1;
-            if (std::string(cmd.getErr()) != "pipe2 error:24,Too many open files") return 2;
+            if (cmd.OpenCmd("true", "rw", false)) return "the start succeeded without descriptors";
+            if (std::string(cmd.getErr()) != "pipe2 error:24,Too many open files") {
+                return std::string("runner text: ") + cmd.getErr();
+            }
             std::string err;
-            if (!ExecuteCmd("true", err)) return 3;
-            if (err != "open cmd true failed: pipe2 error:24,Too many open files\n") return 4;
+            if (!ExecuteCmd("true", err)) return "ExecuteCmd reported success without descriptors";
+            if (err != "open cmd true failed: pipe2 error:24,Too many open files\n") return "ExecuteCmd text: " + err;
             ::setrlimit(RLIMIT_NOFILE, &old);  // room to list the descriptors again
-            return runner_test::OpenFds() == before ? 0 : 5;
+            return runner_test::OpenFds() == before ? "" : "descriptors differ after the failed starts";
         });
-        if (result == runner_test::kSkipped) GTEST_SKIP() << "cannot lower RLIMIT_NOFILE";
-        EXPECT_EQ(result, 0);
+        if (runner_test::IsSkip(result)) GTEST_SKIP() << result;
+        EXPECT_EQ(result, "");
     }
 }
 
 // Bind-mounts a non-executable file over /bin/sh in a private mount namespace.
-int HideShell() {
+// "" when it did, else a skip verdict with the reason.
+std::string HideShell() {
     char path[] = "/tmp/popen_cmd_noexec.XXXXXX";
     const int fd = ::mkstemp(path);
-    if (fd < 0) return runner_test::kSkipped;
+    if (fd < 0) return runner_test::Skip("cannot make a file in /tmp");
     ::fchmod(fd, 0644);
     ::close(fd);
-    if (::unshare(CLONE_NEWNS) != 0 && ::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return runner_test::kSkipped;
-    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return runner_test::kSkipped;
+    if (::unshare(CLONE_NEWNS) != 0 && ::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
+        ::unlink(path);
+        return runner_test::Skip("no private mount namespace to hide /bin/sh in");
+    }
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        ::unlink(path);
+        return runner_test::Skip("cannot make the mounts private");
+    }
     const int mounted = ::mount(path, "/bin/sh", nullptr, MS_BIND, nullptr);
     ::unlink(path);
-    if (mounted != 0 || ::access("/bin/sh", X_OK) == 0) return runner_test::kSkipped;
-    return 0;
+    if (mounted != 0 || ::access("/bin/sh", X_OK) == 0) return runner_test::Skip("cannot bind a file over /bin/sh");
+    return "";
 }
 
 TEST_F(PopenCmdTest, UnexecutableShellGives127) {
-    const int result = RunInChild([] {
-        if (const int hidden = HideShell()) return hidden;
+    const std::string result = RunInChild([]() -> std::string {
+        const std::string hidden = HideShell();
+        if (!hidden.empty()) return hidden;
         KPopenCmd cmd(0);
-        if (!cmd.OpenCmd("true", "r", false)) return 1;
-        if (cmd.Close(false) != 127) return 2;
-        // With the wait: the dead child ends the wait at once, it is not "waiting too long".
-        if (!cmd.OpenCmd("true", "r", true)) return 3;
-        if (cmd.Close(false) != 127) return 4;
+        for (const bool wait : {false, true}) {
+            // With the wait: the dead child ends the wait at once, it is not "waiting too long".
+            const std::string how = wait ? "with the exec wait: " : "without the exec wait: ";
+            if (!cmd.OpenCmd("true", "r", wait)) return how + "start failed: " + cmd.getErr();
+            const int code = cmd.Close(false);
+            if (code != 127) return how + "Close gave " + std::to_string(code) + ", not 127";
+        }
         std::string err;
-        if (!ExecuteCmd("true", err) || err != "execute cmd failed: [127],") return 5;
-        return 0;
+        if (!ExecuteCmd("true", err)) return "ExecuteCmd reported success";
+        if (err != "execute cmd failed: [127],") return "ExecuteCmd text: " + err;
+        return "";
     });
-    if (result == runner_test::kSkipped) GTEST_SKIP() << "no private mount namespace to hide /bin/sh in";
-    EXPECT_EQ(result, 0);
+    if (runner_test::IsSkip(result)) GTEST_SKIP() << result;
+    EXPECT_EQ(result, "");
 }
 
 }  // namespace

@@ -174,24 +174,40 @@ size_t OpenDescriptorCount() {
 
 class SysfsProbeTest : public testing::Test {
 protected:
-    int Scan() { return velmor_lic::internal::get_disk_id_at(tree_.base(), devices_); }
+    int Scan() { return velmor_lic::detail::get_disk_id_at(tree_.base(), devices_); }
     FakeSysfs tree_;
     std::map<std::string, std::string> devices_;
 };
 
 TEST_F(SysfsProbeTest, BiosInfoIsTheTrimmedModalias) {
     tree_.SetModalias(Bytes("  dmi:bvnX:\n\0\0", 14));
-    EXPECT_EQ(velmor_lic::internal::get_bios_info_at(tree_.base()), "dmi:bvnX:");
+    EXPECT_EQ(velmor_lic::detail::get_bios_info_at(tree_.base()), "dmi:bvnX:");
 }
 
 TEST_F(SysfsProbeTest, BiosInfoIsEmptyWithoutModalias) {
-    EXPECT_EQ(velmor_lic::internal::get_bios_info_at(tree_.base()), "");
+    EXPECT_EQ(velmor_lic::detail::get_bios_info_at(tree_.base()), "");
 }
 
 TEST_F(SysfsProbeTest, DeviceSerialIsTrimmedOrEmptyWhenUnreadable) {
-    tree_.WriteFile("serial", "  ABC123 \n");
-    EXPECT_EQ(velmor_lic::get_device_serial(tree_.sys() + "/serial"), "ABC123");
-    EXPECT_EQ(velmor_lic::get_device_serial(tree_.sys() + "/nothing"), "");
+    // Around 8 KiB a serial no longer fits the first read and is read again by size.
+    const std::string x8191(8191, 'x'), x8192(8192, 'x'), x8193(8193, 'x');
+    const struct {
+        const char* what;
+        std::string bytes;  // empty: no file at all
+        std::string serial;
+    } cases[] = {
+        {"blanks around", "  ABC123 \n", "ABC123"},
+        {"one short of the first read", x8191, x8191},
+        {"exactly the first read", x8192, x8192},
+        {"beyond the first read", x8193 + "\n", x8193},
+        {"missing", "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeSysfs tree;
+        if (!c.bytes.empty()) tree.WriteFile("serial", c.bytes);
+        EXPECT_EQ(velmor_lic::get_device_serial(tree.sys() + "/serial"), c.serial);
+    }
 }
 
 TEST_F(SysfsProbeTest, WholeScanReturnsZeroAndKeysAreEntryNames) {
@@ -224,7 +240,7 @@ TEST_F(SysfsProbeTest, StoppedScanReturnsOneAndKeepsWhatPrecededTheStop) {
             expected[name] = name;
         }
         std::map<std::string, std::string> devices;
-        EXPECT_EQ(velmor_lic::internal::get_disk_id_at(tree.base(), devices), 1);
+        EXPECT_EQ(velmor_lic::detail::get_disk_id_at(tree.base(), devices), 1);
         EXPECT_EQ(devices, expected);
     }
 }

@@ -44,19 +44,96 @@ inline std::map<int, std::string> OpenFds() {
 // True when the test process has no child left, running or unreaped.
 inline bool NoChildLeft() { return ::waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD; }
 
-// Runs `body` in a forked child and returns its result as the child's exit
-// code (-1 if the child did not exit normally). The child never returns into
-// the test framework; it ends with _exit.
-inline int RunInChild(const std::function<int()>& body) {
+// Runs `body` in a forked child and returns what it found wrong, in words:
+// "" when the body passed, the body's own text when it failed, or how the
+// child ended when it never got to say. The child never returns into the
+// test framework; it ends with _exit.
+inline std::string RunInChild(const std::function<std::string()>& body) {
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) return "cannot make the report pipe";
     std::fflush(nullptr);
     const pid_t pid = ::fork();
-    if (pid < 0) return -1;
-    if (pid == 0) ::_exit(body());
+    if (pid < 0) {
+        ::close(report[0]);
+        ::close(report[1]);
+        return "cannot fork the checking child";
+    }
+    if (pid == 0) {
+        ::close(report[0]);
+        const std::string verdict = body();
+        size_t done = 0;
+        while (done < verdict.size()) {
+            const ssize_t n = ::write(report[1], verdict.data() + done, verdict.size() - done);
+            if (n <= 0) break;
+            done += static_cast<size_t>(n);
+        }
+        ::_exit(0);
+    }
+    ::close(report[1]);
+    std::string verdict;
+    char chunk[512];
+    for (;;) {
+        const ssize_t n = ::read(report[0], chunk, sizeof(chunk));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        verdict.append(chunk, static_cast<size_t>(n));
+    }
+    ::close(report[0]);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (WIFSIGNALED(status)) return verdict + "checking child killed by signal " + std::to_string(WTERMSIG(status));
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        return verdict + "checking child exited with " + std::to_string(WEXITSTATUS(status));
+    }
+    return verdict;
 }
+
+// A forked check that could not set up its conditions returns Skip(reason);
+// the test then skips with the reason instead of failing.
+inline std::string Skip(const std::string& reason) { return "skip: " + reason; }
+inline bool IsSkip(const std::string& verdict) { return verdict.compare(0, 6, "skip: ") == 0; }
+
+// Collects what this process writes to its standard error (descriptor 2)
+// from construction until Text(), which restores the old stderr. Goes
+// through a temporary file, so any amount of text fits.
+class StderrCapture {
+public:
+    StderrCapture() {
+        std::fflush(stderr);
+        saved_ = ::dup(2);
+        std::FILE* file = std::tmpfile();
+        if (file == nullptr || saved_ < 0) {
+            if (file != nullptr) std::fclose(file);
+            if (saved_ >= 0) ::close(saved_);
+            return;  // nothing captured: Text() stays ""
+        }
+        file_ = file;
+        ::dup2(::fileno(file_), 2);
+    }
+    ~StderrCapture() { Text(); }
+    StderrCapture(const StderrCapture&) = delete;
+    StderrCapture& operator=(const StderrCapture&) = delete;
+
+    std::string Text() {
+        if (file_ == nullptr) return text_;
+        std::fflush(stderr);
+        ::dup2(saved_, 2);
+        ::close(saved_);
+        std::rewind(file_);
+        char chunk[512];
+        size_t n;
+        while ((n = std::fread(chunk, 1, sizeof(chunk), file_)) > 0) text_.append(chunk, n);
+        std::fclose(file_);
+        file_ = nullptr;
+        return text_;
+    }
+
+private:
+    int saved_ = -1;
+    std::FILE* file_ = nullptr;
+    std::string text_;
+};
 
 // Fixture base: every case must leave the descriptors as they were and no
 // child behind.
@@ -71,8 +148,5 @@ protected:
 private:
     std::map<int, std::string> fds_before_;
 };
-
-// Exit code of a forked check that could not set up its conditions.
-constexpr int kSkipped = 77;
 
 }  // namespace runner_test

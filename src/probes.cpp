@@ -1,0 +1,268 @@
+// Hardware identity probes: CPUID, the firmware modalias and the block-device
+// serials under sysfs, and the trimming rule they share. Uses nothing else of
+// the library, so the report links only this unit.
+#include <cpuid.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+
+#include "eintr_retry.h"
+#include "lic_func.h"
+#include "probe_internal.h"
+#include "unique_fd.h"
+
+namespace velmor_lic {
+
+// ---- CPU identification ----------------------------------------------------
+
+std::string CPUVendorID::toString() const {
+    std::string text(12, '\0');
+    std::memcpy(&text[0], &ebx, sizeof ebx);
+    std::memcpy(&text[4], &edx, sizeof edx);
+    std::memcpy(&text[8], &ecx, sizeof ecx);
+    return text;
+}
+
+std::string get_cpu_vendor() {
+    // What __get_cpuid(0) gives, with one CPUID instead of two (each one traps
+    // to the hypervisor on a VM): leaf 0's EAX is the highest basic leaf, and
+    // a highest leaf of 0 declines, leaving twelve NUL bytes.
+    unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+    __cpuid(0, eax, ebx, ecx, edx);
+    if (eax == 0) ebx = edx = ecx = 0;
+    return CPUVendorID{ebx, edx, ecx}.toString();
+}
+
+std::string get_cpu_brand() {
+    // Deliberately the EAX of leaf 0x80000004 itself (brand bytes 33 to 36),
+    // not the highest extended leaf: a brand of 32 bytes or less reads "NA".
+    // The same CPUID also gives the brand's last 16 bytes: each CPUID traps
+    // to the hypervisor on a VM, so it is executed once.
+    unsigned int last[4];
+    __cpuid(0x80000004, last[0], last[1], last[2], last[3]);
+    if (last[0] == 0) return "NA";
+
+    // __get_cpuid's own test per leaf, with the range's highest leaf read once.
+    const unsigned int highest = __get_cpuid_max(0x80000000, nullptr);
+    char brand[64] = {};
+    for (size_t i = 0; i < 3; ++i) {
+        const unsigned int leaf = 0x80000002 + static_cast<unsigned int>(i);
+        if (highest == 0 || highest < leaf) continue;  // declined: 16 bytes stay zero
+        unsigned int regs[4];
+        if (leaf == 0x80000004) {
+            std::memcpy(regs, last, sizeof regs);
+        } else {
+            __cpuid(leaf, regs[0], regs[1], regs[2], regs[3]);
+        }
+        std::memcpy(brand + 16 * i, regs, sizeof regs);
+    }
+    return trim_copy(std::string(brand));
+}
+
+namespace {
+bool is_c_locale_space(unsigned char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+}  // namespace
+
+std::string trim_copy(const std::string& text) {
+    size_t first = 0;
+    while (first < text.size() && is_c_locale_space(text[first])) ++first;
+    size_t end = text.size();
+    while (end > first && (text[end - 1] == '\0' || is_c_locale_space(text[end - 1]))) --end;
+    return text.substr(first, end - first);
+}
+
+// ---- Sysfs identity probes -------------------------------------------------
+//
+// The scan costs three system calls a disk (open, read, close), all relative
+// to the open /sys/block: the device link is looked at only when the serial
+// does not open, and an attribute is read without sizing it first.
+
+namespace {
+
+constexpr const char kModaliasPath[] = "/sys/class/dmi/id/modalias";
+constexpr const char kBlockDir[] = "/sys/block";
+// A sysfs attribute holds at most a page: one read of this size takes it whole.
+constexpr size_t kAttributeChunk = 8192;
+
+struct DirCloser {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+};
+using ScopedDir = std::unique_ptr<DIR, DirCloser>;
+
+[[noreturn]] void throw_errno_text(int err) { throw std::runtime_error(std::strerror(err)); }
+
+int open_or_throw(const char* path) {
+    const int fd = detail::OpenRetrying(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw_errno_text(errno);
+    return fd;
+}
+
+// The end offset of an open file; throws the system's text when there is none.
+// A directory opens but cannot be read, and its end offset can be huge:
+// refused before a buffer is sized by it.
+off_t file_size(int fd) {
+    struct stat status;
+    if (::fstat(fd, &status) != 0) throw_errno_text(errno);
+    if (S_ISDIR(status.st_mode)) throw_errno_text(EISDIR);
+    // A regular file ends at its size (sysfs attributes too): saves a seek.
+    if (S_ISREG(status.st_mode)) return status.st_size;
+    const off_t end = ::lseek(fd, 0, SEEK_END);
+    if (end < 0) throw_errno_text(errno);
+    return end;
+}
+
+// Fills `out` from offset 0 until `length` bytes, end of file or an error:
+// a short read is not an error, the bytes not delivered stay as they were.
+void read_from_start(int fd, char* out, uint64_t length) {
+    uint64_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::pread(fd, out + done, length - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        done += static_cast<uint64_t>(n);
+    }
+}
+
+// The file's size (or `limit`, if smaller and not 0) in bytes from offset 0;
+// what does not arrive stays NUL.
+std::string read_sized(int fd, uint64_t limit) {
+    uint64_t length = static_cast<uint64_t>(file_size(fd));
+    if (limit != 0 && limit < length) length = limit;
+    // Sysfs reports a size beyond the text: the rest stays NUL.
+    std::string contents(length, '\0');
+    read_from_start(fd, &contents[0], length);
+    return contents;
+}
+
+// The text of an attribute, equal after trim_copy to read_sized's result.
+// A read shorter than asked has taken a regular file (sysfs, tmpfs) whole,
+// and read_sized would only add the NUL tail that trimming removes again.
+// A full read, or one that fails (a directory, say), goes the sized way,
+// which also gives every error its usual text.
+std::string read_attribute(int fd) {
+    char chunk[kAttributeChunk];
+    ssize_t n;
+    do {
+        n = ::read(fd, chunk, sizeof chunk);
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0 && static_cast<size_t>(n) < sizeof chunk) return std::string(chunk, static_cast<size_t>(n));
+    return read_sized(fd, 0);
+}
+
+void print_serial_failure(const std::string& path, const char* reason) {
+    std::fprintf(stderr, "read device serial: %s failed: %s\n", path.c_str(), reason);
+}
+
+// The trimmed serial of disk `name`, read relative to /sys/block (`block_fd`,
+// named `block_dir` in messages). Sets `skip` for an entry without a device
+// link; otherwise "" after a failure (with its message, when the serial
+// could not be read, none when it was blank).
+std::string read_disk_serial(int block_fd, const std::string& block_dir, const std::string& name, bool& skip) {
+    skip = false;
+    const std::string device_rel = name + "/device";
+    const detail::UniqueFd serial(
+        detail::OpenAtRetrying(block_fd, (device_rel + "/serial").c_str(), O_RDONLY | O_CLOEXEC));
+    if (!serial.valid()) {
+        const int open_err = errno;
+        // Only now tell an entry without a device from a device without a serial.
+        struct stat status;
+        if (::fstatat(block_fd, device_rel.c_str(), &status, 0) != 0) {
+            const int err = errno;
+            if (err == ENOENT) {  // loop, ram, dm-*: no backing device
+                skip = true;
+                return std::string();
+            }
+            std::fprintf(stderr, "get device: %s/%s state failed: [%d],%s\n", block_dir.c_str(),
+                         device_rel.c_str(), err, std::strerror(err));
+            return std::string();
+        }
+        print_serial_failure(block_dir + "/" + device_rel + "/serial", std::strerror(open_err));
+        return std::string();
+    }
+    try {
+        return trim_copy(read_attribute(serial.get()));
+    } catch (const std::exception& e) {
+        print_serial_failure(block_dir + "/" + device_rel + "/serial", e.what());
+        return std::string();
+    }
+}
+
+}  // namespace
+
+std::string get_file_contents(const char* path, uint64_t limit) {
+    const detail::UniqueFd file(open_or_throw(path));
+    return read_sized(file.get(), limit);
+}
+
+std::string get_device_serial(const std::string& path) {
+    try {
+        const detail::UniqueFd file(open_or_throw(path.c_str()));
+        return trim_copy(read_attribute(file.get()));
+    } catch (const std::exception& e) {
+        print_serial_failure(path, e.what());
+        return std::string();
+    }
+}
+
+std::string get_bios_info() { return detail::get_bios_info_at(std::string()); }
+
+int get_disk_id(std::map<std::string, std::string>& devices) {
+    return detail::get_disk_id_at(std::string(), devices);
+}
+
+namespace detail {
+
+std::string get_bios_info_at(const std::string& root) {
+    try {
+        const UniqueFd file(open_or_throw((root + kModaliasPath).c_str()));
+        return trim_copy(read_attribute(file.get()));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "get bios info failed: %s\n", e.what());
+        return std::string();
+    }
+}
+
+int get_disk_id_at(const std::string& root, std::map<std::string, std::string>& devices) {
+    const std::string block_dir = root + kBlockDir;
+    const ScopedDir dir(::opendir(block_dir.c_str()));
+    if (!dir) {
+        const int err = errno;
+        std::fprintf(stderr, "open sys block: %s failed: [%d],%s\n", block_dir.c_str(), err,
+                     std::strerror(err));
+        return 1;
+    }
+    const int block_fd = ::dirfd(dir.get());
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir.get());
+        if (entry == nullptr) {
+            if (errno == 0) return 0;
+            // A listing cut short is not a whole scan.
+            const int err = errno;
+            std::fprintf(stderr, "read sys block: %s failed: [%d],%s\n", block_dir.c_str(), err,
+                         std::strerror(err));
+            return 1;
+        }
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+
+        bool skip = false;
+        std::string serial = read_disk_serial(block_fd, block_dir, name, skip);
+        if (skip) continue;
+        if (serial.empty()) return 1;
+        devices[name] = std::move(serial);
+    }
+}
+
+}  // namespace detail
+
+}  // namespace velmor_lic
