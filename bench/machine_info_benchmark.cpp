@@ -4,7 +4,8 @@
 //
 // The programs read whatever /sys this process sees: run it through
 // bench/report_bench.sh, which mounts a fake tree of 64 disks over /sys in a
-// private mount namespace first.
+// private mount namespace first. With VELMOR_BASELINE_MACHINE_INFO set to
+// another build of machine_info, that build runs beside this one.
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -59,6 +61,8 @@ void BM_Process(benchmark::State& state, std::vector<std::string> words) {
 // Baselines next to the subject so one run gives the ratios.
 BENCHMARK_CAPTURE(BM_Process, BinTrue, std::vector<std::string>{"/bin/true"})
     ->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_Process, StaticEmpty, std::vector<std::string>{STATIC_EMPTY_PATH})
+    ->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_Process, MachineInfoFull, std::vector<std::string>{MACHINE_INFO_PATH})
     ->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_Process, MachineInfoIgnoreScanBlk,
@@ -67,6 +71,22 @@ BENCHMARK_CAPTURE(BM_Process, MachineInfoIgnoreScanBlk,
 BENCHMARK_CAPTURE(BM_Process, Lsblk, std::vector<std::string>{"/usr/bin/lsblk", "-dno", "NAME,SERIAL"})
     ->UseRealTime()->Unit(benchmark::kMicrosecond);
 
+// The same full report from another build, registered only when named.
+void RegisterBaseline() {
+    const char* baseline = std::getenv("VELMOR_BASELINE_MACHINE_INFO");
+    if (baseline == nullptr || *baseline == '\0') return;
+    benchmark::RegisterBenchmark("BM_Process/BaselineFull", BM_Process, std::vector<std::string>{baseline})
+        ->UseRealTime()
+        ->Unit(benchmark::kMicrosecond);
+}
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    RegisterBaseline();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -16,13 +16,10 @@ have_libfuzzer() {
     echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }' |
       "$cxx" -x c++ -fsanitize=fuzzer -o /dev/null - 2>/dev/null
 }
-if ! have_libfuzzer && [ "$(id -u)" -eq 0 ] && [ "$cxx" = clang++ ]; then
-  echo "installing: clang libclang-rt-dev" >&2
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq && apt-get install -y -qq --no-install-recommends clang libclang-rt-dev >/dev/null || true
-fi
+. scripts/lib.sh
+if ! have_libfuzzer && [ "$cxx" = clang++ ]; then install_packages clang libclang-rt-dev || true; fi
 if ! have_libfuzzer; then
-  echo "fuzz: $cxx with libFuzzer is not available (Debian packages clang, libclang-rt-dev): skipped" >&2
+  skip_step "fuzz ($cxx with libFuzzer)" clang libclang-rt-dev
   exit 0
 fi
 bash scripts/deps.sh run

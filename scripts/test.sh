@@ -2,9 +2,14 @@
 # Builds and runs every test twice: an optimised build, then a second build
 # tree under AddressSanitizer and UndefinedBehaviorSanitizer. Then static
 # analysis, the install/package check and a short run of every fuzz target.
+# The builds and both test runs never skip; the three later steps skip, with
+# a line naming the missing Debian packages, where those cannot be installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh test
+VELMOR_SKIP_LOG=$(mktemp)
+export VELMOR_SKIP_LOG
+trap 'rm -f "$VELMOR_SKIP_LOG"' EXIT
 
 echo "== optimised build =="
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -28,6 +33,11 @@ bash scripts/check_install.sh
 echo "== libFuzzer targets, 20 s each (skipped without clang++) =="
 bash scripts/fuzz.sh 20
 
-# One closing line over both test runs (each fails the script on its own).
+# One closing line over both test runs (each fails the script on its own),
+# after the steps that were skipped, if any.
+if [ -s "$VELMOR_SKIP_LOG" ]; then
+  echo "== skipped steps =="
+  cat "$VELMOR_SKIP_LOG"
+fi
 passed() { sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$1"; }
 echo "tests: $(( $(passed build/ctest.log) + $(passed build-asan/ctest.log) )) passed, 0 failed"

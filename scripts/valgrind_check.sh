@@ -6,13 +6,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if ! command -v valgrind >/dev/null 2>&1; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "missing Debian package: valgrind; install it with: sudo apt-get install valgrind" >&2
-    exit 1
-  fi
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq && apt-get install -y -qq --no-install-recommends valgrind >/dev/null
+. scripts/lib.sh
+if ! command -v valgrind >/dev/null 2>&1 && ! install_packages valgrind; then
+  skip_step "valgrind check" valgrind
+  exit 0
 fi
 bash scripts/deps.sh test
 

@@ -8,7 +8,9 @@
 // Probe failures appear on stderr only; the exit status is always 0.
 #include "lic_func.h"
 
-#include <cstdio>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 #include <map>
 #include <string>
@@ -20,16 +22,35 @@ bool skip_disk_scan(int argc, char* argv[]) {
     return argc == 2 && std::strcmp(argv[1], "ignore_scan_blk") == 0;
 }
 
-void print_device_line(const std::map<std::string, std::string>& devices) {
-    std::fputs("device_infos:[", stdout);
+// Values go out as C strings would: up to their first NUL byte.
+void append_text(std::string& report, const std::string& value) { report.append(value.c_str()); }
+
+void append_device_line(std::string& report, const std::map<std::string, std::string>& devices) {
+    report.append("device_infos:[");
     const size_t last = devices.size() - 1;
     size_t index = 0;
     for (const auto& device : devices) {
-        std::printf("{\"name\":\"%s\",\"serial\":\"%s\"}%s", device.first.c_str(),
-                    device.second.c_str(), index == last ? "" : ",");
+        report.append("{\"name\":\"");
+        append_text(report, device.first);
+        report.append("\",\"serial\":\"");
+        append_text(report, device.second);
+        report.append(index == last ? "\"}" : "\"},");
         ++index;
     }
-    std::fputs("]\n", stdout);
+    report.append("]\n");
+}
+
+// The whole report in one write where the kernel takes it: a pipe or a file
+// sees it at once, and no stdio buffer sizes it in pieces. A failed write has
+// no remedy (the exit status is 0 by contract) and is dropped.
+void write_report(const std::string& report) {
+    size_t done = 0;
+    while (done < report.size()) {
+        const ssize_t n = ::write(STDOUT_FILENO, report.data() + done, report.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        done += static_cast<size_t>(n);
+    }
 }
 
 }  // namespace
@@ -45,8 +66,12 @@ int main(int argc, char* argv[]) {
     // A scan that stopped early still reports what it found.
     if (!skip) velmor_lic::get_disk_id(devices);
 
-    std::printf("cpu_id:%s\n", cpu_id.c_str());
-    std::printf("bios_info:%s\n", bios_info.c_str());
-    if (!skip) print_device_line(devices);
+    std::string report = "cpu_id:";
+    append_text(report, cpu_id);
+    report.append("\nbios_info:");
+    append_text(report, bios_info);
+    report.append("\n");
+    if (!skip) append_device_line(report, devices);
+    write_report(report);
     return 0;
 }

@@ -43,7 +43,11 @@ std::string get_cpu_vendor() {
 std::string get_cpu_brand() {
     // Deliberately the EAX of leaf 0x80000004 itself (brand bytes 33 to 36),
     // not the highest extended leaf: a brand of 32 bytes or less reads "NA".
-    if (__get_cpuid_max(0x80000004, nullptr) == 0) return "NA";
+    // The same CPUID also gives the brand's last 16 bytes: each CPUID traps
+    // to the hypervisor on a VM, so it is executed once.
+    unsigned int last[4];
+    __cpuid(0x80000004, last[0], last[1], last[2], last[3]);
+    if (last[0] == 0) return "NA";
 
     // __get_cpuid's own test per leaf, with the range's highest leaf read once.
     const unsigned int highest = __get_cpuid_max(0x80000000, nullptr);
@@ -52,7 +56,11 @@ std::string get_cpu_brand() {
         const unsigned int leaf = 0x80000002 + static_cast<unsigned int>(i);
         if (highest == 0 || highest < leaf) continue;  // declined: 16 bytes stay zero
         unsigned int regs[4];
-        __cpuid(leaf, regs[0], regs[1], regs[2], regs[3]);
+        if (leaf == 0x80000004) {
+            std::memcpy(regs, last, sizeof regs);
+        } else {
+            __cpuid(leaf, regs[0], regs[1], regs[2], regs[3]);
+        }
         std::memcpy(brand + 16 * i, regs, sizeof regs);
     }
     return trim_copy(std::string(brand));
@@ -73,11 +81,17 @@ std::string trim_copy(const std::string& text) {
 }
 
 // ---- Sysfs identity probes -------------------------------------------------
+//
+// The scan costs three system calls a disk (open, read, close), all relative
+// to the open /sys/block: the device link is looked at only when the serial
+// does not open, and an attribute is read without sizing it first.
 
 namespace {
 
 constexpr const char kModaliasPath[] = "/sys/class/dmi/id/modalias";
 constexpr const char kBlockDir[] = "/sys/block";
+// A sysfs attribute holds at most a page: one read of this size takes it whole.
+constexpr size_t kAttributeChunk = 8192;
 
 struct DirCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }
@@ -85,6 +99,12 @@ struct DirCloser {
 using ScopedDir = std::unique_ptr<DIR, DirCloser>;
 
 [[noreturn]] void throw_errno_text(int err) { throw std::runtime_error(std::strerror(err)); }
+
+int open_or_throw(const char* path) {
+    const int fd = detail::OpenRetrying(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw_errno_text(errno);
+    return fd;
+}
 
 // The end offset of an open file; throws the system's text when there is none.
 // A directory opens but cannot be read, and its end offset can be huge:
@@ -112,26 +132,83 @@ void read_from_start(int fd, char* out, uint64_t length) {
     }
 }
 
-}  // namespace
-
-std::string get_file_contents(const char* path, uint64_t limit) {
-    const detail::UniqueFd file(detail::OpenRetrying(path, O_RDONLY | O_CLOEXEC));
-    if (file.get() < 0) throw_errno_text(errno);
-
-    const off_t size = file_size(file.get());
-    uint64_t length = static_cast<uint64_t>(size);
+// The file's size (or `limit`, if smaller and not 0) in bytes from offset 0;
+// what does not arrive stays NUL.
+std::string read_sized(int fd, uint64_t limit) {
+    uint64_t length = static_cast<uint64_t>(file_size(fd));
     if (limit != 0 && limit < length) length = limit;
     // Sysfs reports a size beyond the text: the rest stays NUL.
     std::string contents(length, '\0');
-    read_from_start(file.get(), &contents[0], length);
+    read_from_start(fd, &contents[0], length);
     return contents;
+}
+
+// The text of an attribute, equal after trim_copy to read_sized's result.
+// A read shorter than asked has taken a regular file (sysfs, tmpfs) whole,
+// and read_sized would only add the NUL tail that trimming removes again.
+// A full read, or one that fails (a directory, say), goes the sized way,
+// which also gives every error its usual text.
+std::string read_attribute(int fd) {
+    char chunk[kAttributeChunk];
+    ssize_t n;
+    do {
+        n = ::read(fd, chunk, sizeof chunk);
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0 && static_cast<size_t>(n) < sizeof chunk) return std::string(chunk, static_cast<size_t>(n));
+    return read_sized(fd, 0);
+}
+
+void print_serial_failure(const std::string& path, const char* reason) {
+    std::fprintf(stderr, "read device serial: %s failed: %s\n", path.c_str(), reason);
+}
+
+// The trimmed serial of disk `name`, read relative to /sys/block (`block_fd`,
+// named `block_dir` in messages). Sets `skip` for an entry without a device
+// link; otherwise "" after a failure (with its message, when the serial
+// could not be read, none when it was blank).
+std::string read_disk_serial(int block_fd, const std::string& block_dir, const std::string& name, bool& skip) {
+    skip = false;
+    const std::string device_rel = name + "/device";
+    const detail::UniqueFd serial(
+        detail::OpenAtRetrying(block_fd, (device_rel + "/serial").c_str(), O_RDONLY | O_CLOEXEC));
+    if (!serial.valid()) {
+        const int open_err = errno;
+        // Only now tell an entry without a device from a device without a serial.
+        struct stat status;
+        if (::fstatat(block_fd, device_rel.c_str(), &status, 0) != 0) {
+            const int err = errno;
+            if (err == ENOENT) {  // loop, ram, dm-*: no backing device
+                skip = true;
+                return std::string();
+            }
+            std::fprintf(stderr, "get device: %s/%s state failed: [%d],%s\n", block_dir.c_str(),
+                         device_rel.c_str(), err, std::strerror(err));
+            return std::string();
+        }
+        print_serial_failure(block_dir + "/" + device_rel + "/serial", std::strerror(open_err));
+        return std::string();
+    }
+    try {
+        return trim_copy(read_attribute(serial.get()));
+    } catch (const std::exception& e) {
+        print_serial_failure(block_dir + "/" + device_rel + "/serial", e.what());
+        return std::string();
+    }
+}
+
+}  // namespace
+
+std::string get_file_contents(const char* path, uint64_t limit) {
+    const detail::UniqueFd file(open_or_throw(path));
+    return read_sized(file.get(), limit);
 }
 
 std::string get_device_serial(const std::string& path) {
     try {
-        return trim_copy(get_file_contents(path.c_str()));
+        const detail::UniqueFd file(open_or_throw(path.c_str()));
+        return trim_copy(read_attribute(file.get()));
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "read device serial: %s failed: %s\n", path.c_str(), e.what());
+        print_serial_failure(path, e.what());
         return std::string();
     }
 }
@@ -146,7 +223,8 @@ namespace detail {
 
 std::string get_bios_info_at(const std::string& root) {
     try {
-        return trim_copy(get_file_contents((root + kModaliasPath).c_str()));
+        const UniqueFd file(open_or_throw((root + kModaliasPath).c_str()));
+        return trim_copy(read_attribute(file.get()));
     } catch (const std::exception& e) {
         std::fprintf(stderr, "get bios info failed: %s\n", e.what());
         return std::string();
@@ -162,6 +240,7 @@ int get_disk_id_at(const std::string& root, std::map<std::string, std::string>& 
                      std::strerror(err));
         return 1;
     }
+    const int block_fd = ::dirfd(dir.get());
     for (;;) {
         errno = 0;
         const dirent* entry = ::readdir(dir.get());
@@ -176,17 +255,9 @@ int get_disk_id_at(const std::string& root, std::map<std::string, std::string>& 
         const std::string name = entry->d_name;
         if (name == "." || name == "..") continue;
 
-        std::string device_link = block_dir;
-        device_link.append("/").append(name).append("/device");
-        struct stat status;
-        if (::stat(device_link.c_str(), &status) != 0) {
-            const int err = errno;
-            if (err == ENOENT) continue;  // loop, ram, dm-*: no backing device
-            std::fprintf(stderr, "get device: %s state failed: [%d],%s\n", device_link.c_str(), err,
-                         std::strerror(err));
-            return 1;
-        }
-        std::string serial = get_device_serial(device_link + "/serial");
+        bool skip = false;
+        std::string serial = read_disk_serial(block_fd, block_dir, name, skip);
+        if (skip) continue;
         if (serial.empty()) return 1;
         devices[name] = std::move(serial);
     }

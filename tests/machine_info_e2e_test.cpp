@@ -125,14 +125,6 @@ TEST_F(MachineInfoE2eTest, MissingModaliasGivesEmptyBiosInfoAndAMessage) {
               std::string("get bios info failed: ") + std::strerror(ENOENT) + "\n");
 }
 
-TEST_F(MachineInfoE2eTest, DiskWithoutSerialFileStopsTheScanWithAMessage) {
-    tree_.SetModalias("dmi:x\n");
-    tree_.AddDiskWithoutSerial("sda");
-    ExpectRun({}, CpuLine() + "bios_info:dmi:x\ndevice_infos:[]\n",
-              std::string("read device serial: /sys/block/sda/device/serial failed: ") +
-                  std::strerror(ENOENT) + "\n");
-}
-
 TEST_F(MachineInfoE2eTest, DisksListedAfterASerialLessDiskAreLeftOut) {
     tree_.SetModalias("dmi:x\n");
     for (const char* name : {"sda", "sdb", "sdd", "sde"}) tree_.AddDisk(name, std::string("S-") + name);
@@ -155,17 +147,27 @@ TEST_F(MachineInfoE2eTest, BlankSerialStopsTheScanSilently) {
     ExpectRun({}, CpuLine() + "bios_info:dmi:x\ndevice_infos:[]\n", "");
 }
 
-TEST_F(MachineInfoE2eTest, DeviceLinkStatFailuresOtherThanMissingStopTheScan) {
+// A failed serial gives the serial's message; a device link that cannot be
+// looked at gives the device message with the errno of that look.
+TEST_F(MachineInfoE2eTest, DiskThatCannotBeReadStopsTheScanWithItsMessage) {
+    const std::string serial_failed = "read device serial: /sys/block/sda/device/serial failed: ";
+    const std::string device_failed = "get device: /sys/block/sda/device state failed: ";
     struct Case {
         const char* what;
         void (*build)(FakeSysfs&);
-        int err;
+        std::string err;
     };
     const Case cases[] = {
-        {"entry is a plain file", [](FakeSysfs& t) { t.WriteFile("block/vdx", "not a dir\n"); },
-         ENOTDIR},
-        {"device link loops", [](FakeSysfs& t) { t.MakeSymlink("device", "block/vdx/device"); },
-         ELOOP},
+        {"no serial file", [](FakeSysfs& t) { t.AddDiskWithoutSerial("sda"); },
+         serial_failed + std::strerror(ENOENT)},
+        {"device link is a plain file", [](FakeSysfs& t) { t.WriteFile("block/sda/device", "x\n"); },
+         serial_failed + std::strerror(ENOTDIR)},
+        {"serial is a directory", [](FakeSysfs& t) { t.MakeDir("block/sda/device/serial"); },
+         serial_failed + std::strerror(EISDIR)},
+        {"entry is a plain file", [](FakeSysfs& t) { t.WriteFile("block/sda", "not a dir\n"); },
+         device_failed + ErrnoPart(ENOTDIR)},
+        {"device link loops", [](FakeSysfs& t) { t.MakeSymlink("device", "block/sda/device"); },
+         device_failed + ErrnoPart(ELOOP)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -175,7 +177,7 @@ TEST_F(MachineInfoE2eTest, DeviceLinkStatFailuresOtherThanMissingStopTheScan) {
         const RunResult result = velmor_test::RunWithFakeSys(MACHINE_INFO_PATH, tree, {});
         EXPECT_EQ(result.exit_status, 0);
         EXPECT_EQ(result.out, CpuLine() + "bios_info:dmi:x\ndevice_infos:[]\n");
-        EXPECT_EQ(result.err, "get device: /sys/block/vdx/device state failed: " + ErrnoPart(c.err) + "\n");
+        EXPECT_EQ(result.err, c.err + "\n");
     }
 }
 

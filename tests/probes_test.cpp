@@ -189,9 +189,25 @@ TEST_F(SysfsProbeTest, BiosInfoIsEmptyWithoutModalias) {
 }
 
 TEST_F(SysfsProbeTest, DeviceSerialIsTrimmedOrEmptyWhenUnreadable) {
-    tree_.WriteFile("serial", "  ABC123 \n");
-    EXPECT_EQ(velmor_lic::get_device_serial(tree_.sys() + "/serial"), "ABC123");
-    EXPECT_EQ(velmor_lic::get_device_serial(tree_.sys() + "/nothing"), "");
+    // Around 8 KiB a serial no longer fits the first read and is read again by size.
+    const std::string x8191(8191, 'x'), x8192(8192, 'x'), x8193(8193, 'x');
+    const struct {
+        const char* what;
+        std::string bytes;  // empty: no file at all
+        std::string serial;
+    } cases[] = {
+        {"blanks around", "  ABC123 \n", "ABC123"},
+        {"one short of the first read", x8191, x8191},
+        {"exactly the first read", x8192, x8192},
+        {"beyond the first read", x8193 + "\n", x8193},
+        {"missing", "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeSysfs tree;
+        if (!c.bytes.empty()) tree.WriteFile("serial", c.bytes);
+        EXPECT_EQ(velmor_lic::get_device_serial(tree.sys() + "/serial"), c.serial);
+    }
 }
 
 TEST_F(SysfsProbeTest, WholeScanReturnsZeroAndKeysAreEntryNames) {
