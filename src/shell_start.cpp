@@ -74,6 +74,7 @@ VELMOR_CHILD_SIDE void ResetHandledSignals() {
     for (int sig = 1; sig <= kLastSignal; ++sig) {
         if (sig == SIGKILL || sig == SIGSTOP) continue;
         KernelSigaction current;
+        current.handler = kDefault;  // the kernel overwrites it
         if (RawSyscall(SYS_rt_sigaction, sig, 0, Arg(&current), kSigsetBytes) != 0) continue;
         if (sig != SIGPIPE && (current.handler == kDefault || current.handler == kIgnore)) continue;
         (void)RawSyscall(SYS_rt_sigaction, sig, Arg(&toDefault), 0, kSigsetBytes);
@@ -116,7 +117,7 @@ public:
 
 private:
     // The child needs well under a page; the rest is never touched.
-    static constexpr size_t kSize = 64 * 1024;
+    static constexpr size_t kSize = size_t{64} * 1024;
     void* base_;
     int error_;
 };
