@@ -77,7 +77,9 @@ programs=$(ctest --test-dir "$build" -N -V -LE soak | sed -n 's/^.*Test command:
 # Under valgrind the process runs as memcheck-amd64-linux: its /proc name is
 # not the program's, and an exec that fails ends the child through valgrind
 # with status 1. These runner tests pin exactly those, so they stay out here.
-skip_under_valgrind='PopenCmdTest.WaitToExecReturnsOnceChildLeftOurImage:PopenCmdTest.ChildThatNeverExecsIsKilled:PopenCmdTest.GetProcStatReadsOrExplains:PopenCmdTest.UnexecutableShellGives127'
+# valgrind (3.19) runs the runner's clone(CLONE_VM | CLONE_VFORK) as a fork and
+# crashes itself when that fork fails, which the failed-start test provokes.
+skip_under_valgrind='PopenCmdTest.WaitToExecReturnsOnceChildLeftOurImage:PopenCmdTest.ChildThatNeverExecsIsKilled:PopenCmdTest.GetProcStatReadsOrExplains:PopenCmdTest.UnexecutableShellGives127:PopenCmdTest.FailedStartLeavesNothingAndKeepsTheMask'
 for t in $programs; do
   name=$(basename "$t")
   log=$(mktemp)

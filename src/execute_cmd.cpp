@@ -1,6 +1,7 @@
 // ExecuteCmd: runs a command line to its end through the runner and explains
 // a failure in one line.
 #include <poll.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include "lic_func.h"
 #include "popen_cmd.h"
 #include "runner_detail.h"
+#include "unique_fd.h"
 
 namespace velmor_lic {
 
@@ -48,15 +50,19 @@ bool CheckPidStatus(int pid, int& retcode, char* errinfo) {
     return true;
 }
 
+// Why OutputDrain::WaitForOutputOrEnd returned.
+enum class Wake { kOutput, kEnd, kFailed };
+
 // Keeps the first 1024 bytes a command writes and drops the rest, reading
 // while the command runs so that it never blocks on a full pipe.
 class OutputDrain {
 public:
     explicit OutputDrain(int fd) : fd_(fd), open_(fd >= 0) {}
 
-    // Waits up to a second for output and takes it. Once the pipe is done
-    // (end of file or unreadable) pauses instead, growing toward a second,
-    // so that a command that closed its output costs no CPU while it runs.
+    // The paced wait, for when no pidfd is to be had: waits up to a second
+    // for output and takes it. Once the pipe is done (end of file or
+    // unreadable) pauses instead, growing toward a second, so that a command
+    // that closed its output costs no CPU while it runs.
     void WaitForMore() {
         if (open_) {
             pollfd ready{fd_, POLLIN, 0};
@@ -70,6 +76,16 @@ public:
         }
         pause_us_ = pause_us_ == 0 ? kFirstPauseUs : std::min(pause_us_ * 2, kMaxWaitMs * 1000L);
         detail::SleepMicros(static_cast<unsigned long>(pause_us_));
+    }
+
+    // Sleeps until output arrives or `pidfd` reports the child's end, taking
+    // the output. Once the pipe is done only the end can wake it.
+    Wake WaitForOutputOrEnd(int pidfd) {
+        pollfd ready[2] = {{pidfd, POLLIN, 0}, {open_ ? fd_ : -1, POLLIN, 0}};
+        if (::poll(ready, 2, -1) < 0) return errno == EINTR ? Wake::kOutput : Wake::kFailed;
+        // Readable, at its end or broken: the read tells which.
+        if (ready[1].revents != 0) ReadOnce();
+        return ready[0].revents != 0 ? Wake::kEnd : Wake::kOutput;
     }
 
     // Takes what is already in the pipe, up to the kept limit, without
@@ -114,13 +130,48 @@ private:
     long pause_us_ = 0;
 };
 
+// A descriptor that becomes readable when process `pid` ends (close-on-exec);
+// -1 where the kernel has none (before Linux 5.3) or cannot give one.
+int OpenPidfd(int pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
+// Wakes for output and for the end alone. False when it cannot go on (the
+// poll failed, or the end showed but waitpid does not see it yet): the caller
+// then paces instead of spinning.
+bool WaitThroughPidfd(int pid, int pidfd, OutputDrain& output, int& retcode, char* err_info) {
+    Wake wake = Wake::kOutput;
+    while (!CheckPidStatus(pid, retcode, err_info)) {
+        if (wake == Wake::kEnd) return false;
+        wake = output.WaitForOutputOrEnd(pidfd);
+        if (wake == Wake::kFailed) return false;
+    }
+    return true;
+}
+
+// Waits for the child's end, draining its output meanwhile. Any failure to
+// get a pidfd (ENOSYS before Linux 5.3, no descriptor left, ...) falls back
+// to the paced loop, which sees the same end, only later.
+void WaitForEnd(int pid, detail::EndWait how, OutputDrain& output, int& retcode, char* err_info) {
+    if (how == detail::EndWait::kPidfd) {
+        const detail::UniqueFd pidfd(OpenPidfd(pid));
+        if (pidfd.valid() && WaitThroughPidfd(pid, pidfd.get(), output, retcode, err_info)) return;
+    }
+    while (!CheckPidStatus(pid, retcode, err_info)) output.WaitForMore();
+}
+
 }  // namespace
 
 namespace detail {
-bool CheckPidStatusSeam(int pid, int& retcode, char* errinfo) { return CheckPidStatus(pid, retcode, errinfo); }
-}  // namespace detail
 
-bool ExecuteCmd(const std::string& cmd, std::string& err_msg) {
+bool CheckPidStatusSeam(int pid, int& retcode, char* errinfo) { return CheckPidStatus(pid, retcode, errinfo); }
+
+bool ExecuteCmdWith(const std::string& cmd, std::string& err_msg, EndWait how) {
     // timeout 0: closing the runner never kills the command.
     KPopenCmd runner(0);
     if (!runner.OpenCmd(cmd.c_str(), "re2", true)) {
@@ -131,7 +182,7 @@ bool ExecuteCmd(const std::string& cmd, std::string& err_msg) {
     int retcode = 0;
     char err_info[1024] = {};
     OutputDrain output(runner.GetReadFd());
-    while (!CheckPidStatus(pid, retcode, err_info)) output.WaitForMore();
+    WaitForEnd(pid, how, output, retcode, err_info);
     if (retcode > 0) output.TakeRest();
     // The child is collected (or cannot be): a second wait could only hit an
     // unrelated process that got its id since.
@@ -146,6 +197,12 @@ bool ExecuteCmd(const std::string& cmd, std::string& err_msg) {
         return true;
     }
     return false;
+}
+
+}  // namespace detail
+
+bool ExecuteCmd(const std::string& cmd, std::string& err_msg) {
+    return detail::ExecuteCmdWith(cmd, err_msg, detail::EndWait::kPidfd);
 }
 
 }  // namespace velmor_lic

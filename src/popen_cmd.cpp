@@ -1,5 +1,5 @@
-// The child command runner: starts "/bin/sh -c" over pipes, waits for its
-// exec, kills and reaps it.
+// The child command runner: starts "/bin/sh -c" over pipes, kills and reaps
+// its child, and can watch a child's exec through /proc.
 #include "popen_cmd.h"
 
 #include <fcntl.h>
@@ -7,98 +7,53 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <memory>
+#include <string>
+#include <vector>
 
 #include "eintr_retry.h"
 #include "runner_detail.h"
+#include "shell_start.h"
 #include "unique_fd.h"
 
 namespace velmor_lic {
 
-namespace {
+struct KPopenCmd::Start {
+    struct Pipe {
+        detail::UniqueFd rd;
+        detail::UniqueFd wr;
+    };
 
-struct Pipe {
-    detail::UniqueFd rd;
-    detail::UniqueFd wr;
-    void reset() {
-        rd.reset();
-        wr.reset();
-    }
-};
-
-struct ModeSwitches {
     bool do_read = false;
     bool do_write = false;
     bool redirectErrToOutput = false;
-};
+    Pipe out;  // the child's stdout (and stderr with "2") -> parent
+    Pipe in;   // parent -> the child's stdin
 
-// Everything the child needs, prepared before fork: after fork the child may
-// only call async-signal-safe functions that neither allocate nor lock.
-struct ChildPlan {
-    int parentRd = -1;
-    int childWr = -1;
-    int parentWr = -1;
-    int childRd = -1;
-    bool redirectErrToOutput = false;
-    char* const* argv = nullptr;
-};
-
-const char kShellPath[] = "/bin/sh";
-
-[[noreturn]] void RunChild(const ChildPlan& plan) {
-    if (plan.childWr >= 0 && plan.childWr != 1) ::dup2(plan.childWr, 1);
-    // Without a read pipe there is nothing to send stderr to: it stays as inherited.
-    if (plan.redirectErrToOutput && plan.childWr >= 0 && plan.childWr != 2) ::dup2(plan.childWr, 2);
-    if (plan.childRd >= 0 && plan.childRd != 0) ::dup2(plan.childRd, 0);
-
-    // Every pipe end lies above 2, so none of them is one of the new 0, 1, 2.
-    if (plan.parentRd >= 0) ::close(plan.parentRd);
-    if (plan.childWr > 2) ::close(plan.childWr);
-    if (plan.childRd > 2) ::close(plan.childRd);
-    if (plan.parentWr >= 0) ::close(plan.parentWr);
-
-    // 0, 1 and 2 are dups of close-on-exec pipe ends: the shell must keep them.
-    if (plan.childRd >= 0) ::fcntl(0, F_SETFD, 0);
-    if (plan.childWr >= 0) ::fcntl(1, F_SETFD, 0);
-    if (plan.redirectErrToOutput) ::fcntl(2, F_SETFD, 0);
-
-    (void)::signal(SIGPIPE, SIG_DFL);
-    ::execv(kShellPath, plan.argv);
-    // 383 & 0xff == 127, the shell's own "cannot execute" code.
-    ::_exit(383);
-}
-
-// False on a letter other than r, w, e, 2 (which may repeat, in any order).
-bool ParseMode(const char* mode, ModeSwitches& sw) {
-    for (const char* c = mode; *c != '\0'; ++c) {
-        switch (*c) {
-            case 'r': sw.do_read = true; break;
-            case 'w': sw.do_write = true; break;
-            case 'e': break;  // close-on-exec is always on
-            case '2': sw.redirectErrToOutput = true; break;
-            default: return false;
+    void closePipes() {
+        for (Pipe* p : {&out, &in}) {
+            p->rd.reset();
+            p->wr.reset();
         }
     }
-    return true;
-}
+};
+
+namespace {
+
+const char kShellPath[] = "/bin/sh";
 
 // Makes a close-on-exec pipe whose ends both lie above 2; returns 0 or errno.
 // Pipes that take 0, 1 or 2 stay open in `small` so that the next gets
 // higher numbers; the caller closes them.
-int MakePipeAbove2(Pipe& pipe, std::vector<int>& small) {
+int MakePipeAbove2(detail::UniqueFd& rd, detail::UniqueFd& wr, std::vector<int>& small) {
     for (;;) {
         int fds[2];
-        // O_CLOEXEC at creation: a fork in another thread cannot catch them open.
+        // O_CLOEXEC at creation: a start in another thread cannot catch them open.
         if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
         if (fds[0] > 2 && fds[1] > 2) {
-            pipe.rd.reset(fds[0]);
-            pipe.wr.reset(fds[1]);
+            rd.reset(fds[0]);
+            wr.reset(fds[1]);
             return 0;
         }
         small.push_back(fds[0]);
@@ -132,97 +87,104 @@ bool KPopenCmd::openImp(const char* command, const char* mode, bool waitToExec) 
     if (command == nullptr) command = "";
     if (mode == nullptr) mode = "";
 
-    ModeSwitches sw;
-    if (!ParseMode(mode, sw)) {
-        setErr("unknown mode:%s", mode);
-        return false;
+    Start start;
+    if (!parseMode(mode, start)) return false;
+    // An earlier command still held would lose its streams and its child.
+    if (read_Fp_ != nullptr || write_Fp_ != nullptr || child_pid_ > 0) Close(false);
+    self_kill_ = false;
+    if (!makePipes(start) || !startChild(command, start) || !adoptParentEnds(start)) return false;
+
+    cmd_ = command;
+    // The child has exec'd (or ended) by now: nothing to wait for. Only the
+    // text of an unreadable own executable is left to record, as ever.
+    if (waitToExec) (void)GetCmdPath();
+    return true;
+}
+
+// Letters r, w, e, 2, repeated or not, in any order, with r or w among them.
+bool KPopenCmd::parseMode(const char* mode, Start& start) {
+    for (const char* c = mode; *c != '\0'; ++c) {
+        switch (*c) {
+            case 'r': start.do_read = true; break;
+            case 'w': start.do_write = true; break;
+            case 'e': break;  // close-on-exec is always on
+            case '2': start.redirectErrToOutput = true; break;
+            default: setErr("unknown mode:%s", mode); return false;
+        }
     }
-    if (!sw.do_read && !sw.do_write) {
+    if (!start.do_read && !start.do_write) {
         // Both switches are off here.
         setErr("mode must have read or write read[%d]/write[%d] op,mode:%s", 0, 0, mode);
         return false;
     }
+    return true;
+}
 
-    // An earlier command still held would lose its streams and its child.
-    if (read_Fp_ != nullptr || write_Fp_ != nullptr || child_pid_ > 0) Close(false);
-    self_kill_ = false;
-
-    Pipe outPipe;  // child's stdout -> parent
-    Pipe inPipe;   // parent -> child's stdin
+bool KPopenCmd::makePipes(Start& start) {
     std::vector<int> smallFdVec;
-    for (Pipe* p : {sw.do_read ? &outPipe : nullptr, sw.do_write ? &inPipe : nullptr}) {
+    for (Start::Pipe* p : {start.do_read ? &start.out : nullptr, start.do_write ? &start.in : nullptr}) {
         if (p == nullptr) continue;
-        const int err = MakePipeAbove2(*p, smallFdVec);
+        const int err = MakePipeAbove2(p->rd, p->wr, smallFdVec);
         if (err != 0) {
             setErr("pipe2 error:%d,%s", err, std::strerror(err));
             CloseAllFdFromVec(smallFdVec);
+            start.closePipes();
             return false;
         }
     }
     CloseAllFdFromVec(smallFdVec);
-
-    if (sw.do_read) {
-        SetFdCloexec(outPipe.rd.get());
-        SetFdCloexec(outPipe.wr.get());
+    for (const Start::Pipe* p : {&start.out, &start.in}) {
+        if (p->rd.valid()) SetFdCloexec(p->rd.get());
+        if (p->wr.valid()) SetFdCloexec(p->wr.get());
     }
-    if (sw.do_write) {
-        SetFdCloexec(inPipe.wr.get());
-        SetFdCloexec(inPipe.rd.get());
-    }
+    return true;
+}
 
+bool KPopenCmd::startChild(const char* command, Start& start) {
     char* const argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(command), nullptr};
-    ChildPlan plan;
-    plan.parentRd = outPipe.rd.get();
-    plan.childWr = outPipe.wr.get();
-    plan.parentWr = inPipe.wr.get();
-    plan.childRd = inPipe.rd.get();
-    plan.redirectErrToOutput = sw.redirectErrToOutput;
-    plan.argv = argv;
+    detail::ShellStart shell;
+    shell.stdinFd = start.in.rd.get();
+    shell.stdoutFd = start.out.wr.get();
+    // Without a read pipe there is nothing to send stderr to: it stays as inherited.
+    shell.stderrFd = start.redirectErrToOutput ? start.out.wr.get() : -1;
+    shell.path = kShellPath;
+    shell.argv = argv;
+    shell.envp = environ;
 
-    child_pid_ = ::fork();
-    if (child_pid_ < 0) {
-        const int err = errno;
-        outPipe.reset();
-        inPipe.reset();
-        setErr("fork error:%d:%s", err, std::strerror(err));
-        return false;
-    }
-    if (child_pid_ == 0) RunChild(plan);
+    child_pid_ = detail::StartShell(shell);
+    if (child_pid_ > 0) return true;
+    const int err = -child_pid_;
+    child_pid_ = -1;
+    start.closePipes();
+    setErr("fork error:%d:%s", err, std::strerror(err));
+    return false;
+}
 
-    if (sw.do_read) {
-        FILE* fp = ::fdopen(outPipe.rd.get(), "r");
+// Wraps each parent's end in its stream and closes the child's end, which
+// the child holds as its own 0, 1 or 2 now.
+bool KPopenCmd::adoptParentEnds(Start& start) {
+    struct End {
+        detail::UniqueFd& parent;
+        detail::UniqueFd& child;
+        const char* how;
+        FILE*& fp;
+        int& fd;
+    };
+    for (const End& end : {End{start.out.rd, start.out.wr, "r", read_Fp_, read_Fd_},
+                           End{start.in.wr, start.in.rd, "w", write_Fp_, write_Fd_}}) {
+        if (!end.parent.valid()) continue;
+        FILE* fp = ::fdopen(end.parent.get(), end.how);
         if (fp == nullptr) {
             const int err = errno;
-            setErr("fdopen parent_end:%d,mode:r is error:%d:%s", outPipe.rd.get(), err, std::strerror(err));
-            outPipe.reset();
-            inPipe.reset();
-            KillAndReapChild();
-            return false;
-        }
-        read_Fp_ = fp;
-        read_Fd_ = outPipe.rd.release();
-        outPipe.wr.reset();
-    }
-    if (sw.do_write) {
-        FILE* fp = ::fdopen(inPipe.wr.get(), "w");
-        if (fp == nullptr) {
-            const int err = errno;
-            setErr("fdopen parent_end:%d,mode:w is error:%d:%s", inPipe.wr.get(), err, std::strerror(err));
-            inPipe.reset();
+            setErr("fdopen parent_end:%d,mode:%s is error:%d:%s", end.parent.get(), end.how, err, std::strerror(err));
+            start.closePipes();
             // With a read stream a later Close reaps the child; without, nothing would.
             if (read_Fp_ == nullptr) KillAndReapChild();
             return false;
         }
-        write_Fp_ = fp;
-        write_Fd_ = inPipe.wr.release();
-        inPipe.rd.reset();
-    }
-
-    cmd_ = command;
-    if (waitToExec) WaitChildToExec();
-    if (self_kill_) {
-        Close(false);
-        return false;
+        end.fp = fp;
+        end.fd = end.parent.release();
+        end.child.reset();
     }
     return true;
 }

@@ -83,6 +83,12 @@ private:
 // Owns its streams (never fclose them yourself) and reaps its child in Close
 // or the destructor, which blocks until the child ends. Writing to the write
 // stream after the child is gone raises SIGPIPE unless the caller ignores it.
+//
+// A start returns once the child runs the shell (or has ended: a shell that
+// cannot be executed gives exit code 127), at a cost that does not grow with
+// the caller's memory. The shell gets the caller's signal mask and ignored
+// signals, SIGPIPE and handled signals at their default; fork handlers
+// (pthread_atfork) do not run for it.
 // ---------------------------------------------------------------------------
 
 class KPopenCmd : public ErrorBase {
@@ -103,10 +109,13 @@ public:
 
     // `mode` letters: "r" read the child's stdout, "w" write its stdin, "2" its
     // stderr into the read pipe too, "e" accepted (close-on-exec is always on).
-    // With `waitToExec` waits until the child runs the shell, and kills it
-    // after about 11 s. On failure returns false with the reason in getErr and
-    // leaves no stream open and no child unreaped. A runner still holding an
-    // earlier command is closed (and its child reaped) first.
+    // Every start returns only once the child runs the shell, so `waitToExec`
+    // adds no wait; it still records "readlink error:%d,%s" when this
+    // program's executable cannot be read (the start succeeds). On failure
+    // returns false with the reason in getErr and leaves no stream open and no
+    // child unreaped, except after a failed write stream beside a read stream,
+    // which Close then reaps. A runner still holding an earlier command is
+    // closed (and its child reaped) first.
     bool OpenCmd(const char* command, const char* mode, bool waitToExec);
 
     // Closes both streams, kills the child when `timeout` was non-zero, then
@@ -126,8 +135,9 @@ public:
     // Reads and parses /proc/<pid>/stat into `stat`; false with the reason in
     // stat's error text.
     bool GetProcStat(pid_t pid, KCProcStat& stat);
-    // Waits until the child no longer runs this program's image; kills it when
-    // that takes too long.
+    // Watches /proc until the child no longer runs this program's image and
+    // kills it when that takes about 11 s. A start already returns after the
+    // exec, so this is only for callers that want the look themselves.
     void WaitChildToExec();
     // This program's executable from /proc/self/exe; "" (and "readlink
     // error:%d,%s" recorded) when it cannot be read or is 511 bytes or longer.
@@ -140,7 +150,16 @@ public:
     int GetWriteFd() const { return write_Fd_; }
 
 private:
+    // The mode and the pipes of one start (defined with the runner).
+    struct Start;
+
     bool openImp(const char* command, const char* mode, bool waitToExec);
+    // The steps of a start, in this order; each records its failure and
+    // returns false, leaving what OpenCmd says.
+    bool parseMode(const char* mode, Start& start);
+    bool makePipes(Start& start);
+    bool startChild(const char* command, Start& start);
+    bool adoptParentEnds(Start& start);
     // Ends and reaps a child that the runner cannot hand to its caller.
     void KillAndReapChild();
 

@@ -29,5 +29,13 @@ bool WaitForExec(KPopenCmd& runner, const std::string& curBin, const ExecWaitLim
 // ExecuteCmd's probe of a child's end (internal to execute_cmd.cpp).
 bool CheckPidStatusSeam(int pid, int& retcode, char* errinfo);
 
+// How ExecuteCmd waits for the end: woken by a pidfd of the child (falling
+// back to the paced loop where there is none), or always the paced loop of
+// one-second polls of the output and growing pauses once it is closed.
+enum class EndWait { kPidfd, kPaced };
+
+// ExecuteCmd with the end wait chosen.
+bool ExecuteCmdWith(const std::string& cmd, std::string& err_msg, EndWait how);
+
 }  // namespace detail
 }  // namespace velmor_lic

@@ -5,6 +5,11 @@
 //   nul          "ab\0cd" to stdout        fds        its open fds to stdout
 //   cat          copy stdin to stdout      sleep MS   sleep MS milliseconds
 //   closeout     close stdout and stderr   raise SIG  raise signal SIG
+//   sigs         its SigBlk, SigIgn and SigCgt lines of /proc/thread-self/status
+//   run CMD      CMD through the library's runner with the exec wait:
+//                "started" once the start returned, CMD's output, then "err:"
+//                and the runner's text; exits with the code Close gives (98
+//                and the text when it did not start)
 #include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
@@ -13,7 +18,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <string>
+
+#include "popen_cmd.h"
 
 namespace {
 
@@ -60,6 +68,31 @@ void SleepMs(long ms) {
     ::nanosleep(&ts, nullptr);
 }
 
+void ListSignalSets() {
+    std::ifstream status("/proc/thread-self/status");
+    std::string text;
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("SigBlk:", 0) == 0 || line.rfind("SigIgn:", 0) == 0 || line.rfind("SigCgt:", 0) == 0) {
+            text += line + "\n";
+        }
+    }
+    WriteAll(1, text.data(), text.size());
+}
+
+int RunThroughRunner(const char* command) {
+    velmor_lic::KPopenCmd runner(0);
+    if (!runner.OpenCmd(command, "r", true)) {
+        WriteLine(1, std::string("start failed: ") + runner.getErr());
+        return 98;
+    }
+    WriteLine(1, "started");
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof(buf), runner.GetReadFp())) > 0) WriteAll(1, buf, n);
+    WriteLine(1, std::string("err:") + runner.getErr());
+    return runner.Close(false);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -76,6 +109,8 @@ int main(int argc, char** argv) {
         else if (step == "sleep") SleepMs(std::atol(arg)), ++i;
         else if (step == "closeout") ::close(1), ::close(2);
         else if (step == "raise") ::raise(std::atoi(arg)), ++i;
+        else if (step == "sigs") ListSignalSets();
+        else if (step == "run") return RunThroughRunner(arg);
         else return 99;
     }
     return 0;

@@ -2,6 +2,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -18,12 +19,25 @@ namespace {
 
 class ExecuteCmdTest : public runner_test::LeakCheckedTest {};
 
+bool PacedExecuteCmd(const std::string& cmd, std::string& err_msg) {
+    return detail::ExecuteCmdWith(cmd, err_msg, detail::EndWait::kPaced);
+}
+
+// ExecuteCmd as shipped (woken by a pidfd of the child) and with the paced
+// wait it falls back to where the kernel has no pidfd.
+const struct {
+    const char* name;
+    bool (*run)(const std::string&, std::string&);
+} kEndWaits[] = {{"pidfd", ExecuteCmd}, {"paced", PacedExecuteCmd}};
+
 TEST_F(ExecuteCmdTest, ExitZeroLeavesTextUntouched) {
-    for (const std::string& cmd : {Helper("exit 0"), Helper("out 1048576")}) {
-        SCOPED_TRACE(cmd);
-        std::string err = "keep";
-        EXPECT_FALSE(ExecuteCmd(cmd, err));
-        EXPECT_EQ(err, "keep");
+    for (const auto& wait : kEndWaits) {
+        for (const std::string& cmd : {Helper("exit 0"), Helper("out 1048576")}) {
+            SCOPED_TRACE(std::string(wait.name) + ": " + cmd);
+            std::string err = "keep";
+            EXPECT_FALSE(wait.run(cmd, err));
+            EXPECT_EQ(err, "keep");
+        }
     }
 }
 
@@ -42,11 +56,28 @@ TEST_F(ExecuteCmdTest, FailureCarriesCodeAndFirst1024BytesOfOutput) {
         {Helper("nul exit 1"), "execute cmd failed: [1],ab"},
         {"exec " + Helper("raise 9"), "execute cmd failed: [9],"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.cmd);
+    for (const auto& wait : kEndWaits) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(wait.name) + ": " + c.cmd);
+            std::string err;
+            EXPECT_TRUE(wait.run(c.cmd, err));
+            EXPECT_EQ(err, c.err);
+        }
+    }
+}
+
+// A process the command left in the background keeps the output pipe open:
+// the end of the command itself ends the wait, with what it wrote.
+TEST_F(ExecuteCmdTest, BackgroundHolderOfTheOutputDoesNotHoldTheWait) {
+    for (const auto& wait : kEndWaits) {
+        SCOPED_TRACE(wait.name);
         std::string err;
-        EXPECT_TRUE(ExecuteCmd(c.cmd, err));
-        EXPECT_EQ(err, c.err);
+        EXPECT_TRUE(wait.run(Helper("sleep 100000") + " & echo $!; exit 3", err));
+        const std::string prefix = "execute cmd failed: [3],";
+        ASSERT_EQ(err.substr(0, prefix.size()), prefix);
+        const pid_t holder = std::atoi(err.c_str() + prefix.size());
+        ASSERT_GT(holder, 0) << err;
+        EXPECT_EQ(::kill(holder, SIGKILL), 0);
     }
 }
 
@@ -59,16 +90,19 @@ TEST_F(ExecuteCmdTest, MissingProgramGivesShellCodeAndComplaint) {
 }
 
 TEST_F(ExecuteCmdTest, ClosedOutputWaitDoesNotSpin) {
-    rusage before{}, after{};
-    ::getrusage(RUSAGE_SELF, &before);
-    std::string err;
-    EXPECT_FALSE(ExecuteCmd(Helper("closeout sleep 1500"), err)) << err;
-    ::getrusage(RUSAGE_SELF, &after);
-    const auto cpu_us = [](const rusage& u) {
-        return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000000L + u.ru_utime.tv_usec + u.ru_stime.tv_usec;
-    };
-    // A busy wait would burn the whole 1.5 s; the pauses cost a few wakeups.
-    EXPECT_LT(cpu_us(after) - cpu_us(before), 500000L);
+    for (const auto& wait : kEndWaits) {
+        SCOPED_TRACE(wait.name);
+        rusage before{}, after{};
+        ::getrusage(RUSAGE_SELF, &before);
+        std::string err;
+        EXPECT_FALSE(wait.run(Helper("closeout sleep 1500"), err)) << err;
+        ::getrusage(RUSAGE_SELF, &after);
+        const auto cpu_us = [](const rusage& u) {
+            return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000000L + u.ru_utime.tv_usec + u.ru_stime.tv_usec;
+        };
+        // A busy wait would burn the whole 1.5 s; the pauses cost a few wakeups.
+        EXPECT_LT(cpu_us(after) - cpu_us(before), 500000L);
+    }
 }
 
 class CheckPidStatusTest : public testing::Test {};

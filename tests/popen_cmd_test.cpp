@@ -2,15 +2,19 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <cstdint>
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -221,6 +225,104 @@ TEST_F(PopenCmdTest, ChildThatNeverExecsIsKilled) {
     EXPECT_EQ(cmd.Close(false), 0);
 }
 
+// Copies the helper program to `path`, executable. False when it cannot.
+bool CopyHelperTo(const std::string& path) {
+    std::ifstream from(CHILD_HELPER_PATH, std::ios::binary);
+    std::ofstream to(path, std::ios::binary);
+    to << from.rdbuf();
+    to.close();
+    return from.good() && to.good() && ::chmod(path.c_str(), 0755) == 0;
+}
+
+// A program whose own name is the shell's cannot tell its child before the
+// exec from after it by the name; the start must not need to. The inner
+// command waits for a line that is written only once its start returned.
+// An own path too long for the readlink buffer still records its text.
+TEST_F(PopenCmdTest, StartsAtOnceWhateverTheProgramIsCalled) {
+    struct Scratch {  // removed on every way out, the copies first
+        std::vector<std::string> dirs, files;
+        ~Scratch() {
+            for (const auto& file : files) ::unlink(file.c_str());
+            for (auto dir = dirs.rbegin(); dir != dirs.rend(); ++dir) ::rmdir(dir->c_str());
+        }
+    } scratch;
+    char tmp[] = "/tmp/popen_cmd_sh.XXXXXX";
+    ASSERT_NE(::mkdtemp(tmp), nullptr);
+    scratch.dirs.push_back(tmp);
+    for (const char letter : {'a', 'b', 'c'}) {
+        scratch.dirs.push_back(scratch.dirs.back() + "/" + std::string(200, letter));
+        ASSERT_EQ(::mkdir(scratch.dirs.back().c_str(), 0700), 0);
+    }
+    const struct {
+        std::string program;
+        std::string err_prefix;  // of the runner's text after the start
+    } cases[] = {{scratch.dirs.front() + "/sh", "\n"}, {scratch.dirs.back() + "/sh", "readlink error:"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.program);
+        scratch.files.push_back(c.program);
+        ASSERT_TRUE(CopyHelperTo(c.program));
+        KPopenCmd cmd(0);
+        ASSERT_TRUE(cmd.OpenCmd(("'" + c.program + "' run 'read x; echo ran $x; exit 3'").c_str(), "rw", true))
+            << cmd.getErr();
+        char first[512] = {};
+        EXPECT_STREQ(std::fgets(first, sizeof first, cmd.GetReadFp()), "started\n");
+        std::fputs("now\n", cmd.GetWriteFp());
+        cmd.CloseWriteFp();
+        const std::string expected = "ran now\nerr:" + c.err_prefix;
+        EXPECT_EQ(ReadAll(cmd.GetReadFp()).substr(0, expected.size()), expected);
+        EXPECT_EQ(cmd.Close(false), 3);
+    }
+}
+
+// The SigBlk, SigIgn or SigCgt mask in a /proc status text, or ~0 when missing.
+uint64_t SignalSet(const std::string& status, const std::string& name) {
+    const size_t at = status.find(name + ":\t");
+    if (at == std::string::npos) return ~uint64_t{0};
+    return std::stoull(status.substr(at + name.size() + 2, 16), nullptr, 16);
+}
+
+std::string OwnStatus() {
+    std::stringstream status;
+    status << std::ifstream("/proc/thread-self/status").rdbuf();
+    return status.str();
+}
+
+uint64_t Bit(int sig) { return uint64_t{1} << (sig - 1); }
+void CountSignal(int) {}
+
+// The shell gets what a fork and exec would give it: the caller's mask, its
+// ignored signals (SIGPIPE aside) and handled ones at their default. The
+// caller keeps its own mask and handlers.
+TEST_F(PopenCmdTest, ChildInheritsMaskAndIgnoredSignalsButNoHandler) {
+    const std::string result = RunInChild([]() -> std::string {
+        sigset_t usr1;
+        sigemptyset(&usr1);
+        sigaddset(&usr1, SIGUSR1);
+        struct sigaction handled {};
+        handled.sa_handler = CountSignal;
+        if (::pthread_sigmask(SIG_BLOCK, &usr1, nullptr) != 0 || ::signal(SIGHUP, SIG_IGN) == SIG_ERR ||
+            ::signal(SIGPIPE, SIG_IGN) == SIG_ERR || ::sigaction(SIGTERM, &handled, nullptr) != 0) {
+            return "cannot set up the signals";
+        }
+        const std::string before = OwnStatus();
+        KPopenCmd cmd(0);
+        if (!cmd.OpenCmd(("exec " + Helper("sigs")).c_str(), "r", true)) return std::string("start: ") + cmd.getErr();
+        const std::string child = ReadAll(cmd.GetReadFp());
+        if (cmd.Close(false) != 0) return "the helper failed";
+        std::string wrong;
+        if (SignalSet(child, "SigBlk") != SignalSet(before, "SigBlk")) wrong += "mask differs; ";
+        if ((SignalSet(child, "SigBlk") & Bit(SIGUSR1)) == 0) wrong += "SIGUSR1 not blocked; ";
+        if (SignalSet(child, "SigIgn") != (SignalSet(before, "SigIgn") & ~Bit(SIGPIPE))) wrong += "ignored set differs; ";
+        if ((SignalSet(child, "SigIgn") & Bit(SIGHUP)) == 0) wrong += "SIGHUP not ignored; ";
+        if ((SignalSet(child, "SigCgt") | SignalSet(child, "SigIgn")) & Bit(SIGTERM)) wrong += "SIGTERM not at default; ";
+        if (SignalSet(OwnStatus(), "SigBlk") != SignalSet(before, "SigBlk")) wrong += "the caller's mask changed; ";
+        struct sigaction now {};
+        if (::sigaction(SIGTERM, nullptr, &now) != 0 || now.sa_handler != CountSignal) wrong += "caller lost its handler; ";
+        return wrong.empty() ? "" : wrong + "child:\n" + child;
+    });
+    EXPECT_EQ(result, "");
+}
+
 TEST_F(PopenCmdTest, KillChildExecCloseChecksTheParent) {
     KPopenCmd cmd(0);
     ASSERT_TRUE(cmd.OpenCmd(Helper("cat").c_str(), "rw", true));
@@ -315,6 +417,38 @@ TEST_F(PopenCmdTest, PipeFailureClosesEverything) {
         if (runner_test::IsSkip(result)) GTEST_SKIP() << result;
         EXPECT_EQ(result, "");
     }
+}
+
+// No process can be made beyond RLIMIT_NPROC 0, which binds only users
+// other than root: the start fails with its text, closes its pipes and
+// gives the caller back its signal mask.
+TEST_F(PopenCmdTest, FailedStartLeavesNothingAndKeepsTheMask) {
+    const std::string result = RunInChild([]() -> std::string {
+        sigset_t usr1;
+        sigemptyset(&usr1);
+        sigaddset(&usr1, SIGUSR1);
+        ::pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
+        const uint64_t mask = SignalSet(OwnStatus(), "SigBlk");
+        const auto before = runner_test::OpenFds();
+        const rlimit none{0, 0};
+        if (::setrlimit(RLIMIT_NPROC, &none) != 0) return runner_test::Skip("cannot lower RLIMIT_NPROC");
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) return runner_test::Skip("cannot drop root");
+        ::prctl(PR_SET_DUMPABLE, 1);  // so that /proc/self/fd stays readable
+
+        const std::string expected = "fork error:11:Resource temporarily unavailable";
+        KPopenCmd cmd(0);
+        if (cmd.OpenCmd("true", "rw", false)) return "the start succeeded beyond the process limit";
+        if (cmd.getErr() != expected) return std::string("runner text: ") + cmd.getErr();
+        if (cmd.GetChildPid() >= 0) return "child id " + std::to_string(cmd.GetChildPid()) + " after a failed start";
+        std::string err;
+        if (!ExecuteCmd("true", err)) return "ExecuteCmd reported success";
+        if (err != "open cmd true failed: " + expected + "\n") return "ExecuteCmd text: " + err;
+        if (SignalSet(OwnStatus(), "SigBlk") != mask) return "the caller's signal mask changed";
+        if (runner_test::OpenFds() != before) return "descriptors differ after the failed starts";
+        return runner_test::NoChildLeft() ? "" : "a child was left";
+    });
+    if (runner_test::IsSkip(result)) GTEST_SKIP() << result;
+    EXPECT_EQ(result, "");
 }
 
 // Bind-mounts a non-executable file over /bin/sh in a private mount namespace.

@@ -1,0 +1,147 @@
+// The runner's child is made with clone(CLONE_VM | CLONE_VFORK): it runs in
+// the parent's memory, on a stack of its own, while the calling thread waits
+// until it has exec'd or ended. The start then costs the same whatever the
+// parent's size, copies no page table, leaves no page copy-on-write, and the
+// exec is known once clone returns.
+//
+// Until its exec the child shares every byte with the parent, so it writes
+// nothing but its own stack: no C library call (even a failing one would set
+// the parent's errno through the shared thread pointer), only the raw system
+// calls below. No handler of the parent may run in it either: every signal
+// stays blocked until the handled ones are back at their default.
+#include "shell_start.h"
+
+#include <sched.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+
+namespace velmor_lic {
+namespace detail {
+
+namespace {
+
+// Code that runs in the child must not be instrumented: a sanitizer would
+// write its shadow memory, and that is the parent's.
+#define VELMOR_CHILD_SIDE __attribute__((no_sanitize("address", "undefined")))
+
+// A system call without the C library: the result, or -errno.
+VELMOR_CHILD_SIDE inline long RawSyscall(long nr, long a = 0, long b = 0, long c = 0, long d = 0) {
+    long ret;
+    register long r10 __asm__("r10") = d;
+    __asm__ volatile("syscall"
+                     : "=a"(ret)
+                     : "a"(nr), "D"(a), "S"(b), "d"(c), "r"(r10)
+                     : "rcx", "r11", "memory");
+    return ret;
+}
+
+template <typename T>
+VELMOR_CHILD_SIDE inline long Arg(T* pointer) {
+    return static_cast<long>(reinterpret_cast<uintptr_t>(pointer));
+}
+
+// The kernel's sigaction and sigset (one bit for each of the signals 1..64).
+struct KernelSigaction {
+    uintptr_t handler;
+    unsigned long flags;
+    uintptr_t restorer;
+    uint64_t mask;
+};
+constexpr long kSigsetBytes = 8;
+constexpr int kLastSignal = 64;
+constexpr uintptr_t kDefault = 0;  // SIG_DFL
+constexpr uintptr_t kIgnore = 1;   // SIG_IGN
+
+struct ChildArgs {
+    const ShellStart* start;
+    const uint64_t* callerMask;
+};
+
+// Handled signals go back to their default, as an exec would set them; a
+// handler of the parent must not run on the parent's memory. Ignored ones
+// stay ignored, except SIGPIPE: the shell gets it at its default.
+VELMOR_CHILD_SIDE void ResetHandledSignals() {
+    KernelSigaction toDefault;
+    toDefault.handler = kDefault;
+    toDefault.flags = 0;
+    toDefault.restorer = 0;
+    toDefault.mask = 0;
+    for (int sig = 1; sig <= kLastSignal; ++sig) {
+        if (sig == SIGKILL || sig == SIGSTOP) continue;
+        KernelSigaction current;
+        current.handler = kDefault;  // the kernel overwrites it
+        if (RawSyscall(SYS_rt_sigaction, sig, 0, Arg(&current), kSigsetBytes) != 0) continue;
+        if (sig != SIGPIPE && (current.handler == kDefault || current.handler == kIgnore)) continue;
+        (void)RawSyscall(SYS_rt_sigaction, sig, Arg(&toDefault), 0, kSigsetBytes);
+    }
+}
+
+VELMOR_CHILD_SIDE int RunChild(void* raw) {
+    const ChildArgs* args = static_cast<const ChildArgs*>(raw);
+    const ShellStart& start = *args->start;
+    ResetHandledSignals();
+    // dup3 without flags: the copies are not close-on-exec, the shell keeps them.
+    if (start.stdoutFd >= 0) (void)RawSyscall(SYS_dup3, start.stdoutFd, 1, 0);
+    if (start.stderrFd >= 0) (void)RawSyscall(SYS_dup3, start.stderrFd, 2, 0);
+    if (start.stdinFd >= 0) (void)RawSyscall(SYS_dup3, start.stdinFd, 0, 0);
+    // The pipe ends themselves are close-on-exec: the exec closes them.
+    (void)RawSyscall(SYS_rt_sigprocmask, SIG_SETMASK, Arg(args->callerMask), 0, kSigsetBytes);
+    (void)RawSyscall(SYS_execve, Arg(start.path), Arg(start.argv), Arg(start.envp));
+    // 383 & 0xff == 127, the shell's own "cannot execute" code.
+    (void)RawSyscall(SYS_exit_group, 383);
+    return 127;  // not reached
+}
+
+// The child's stack: a mapping of its own, unmapped once the child has
+// exec'd or ended (the parent waits for that inside clone).
+class ChildStack {
+public:
+    ChildStack()
+        : base_(::mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK | MAP_NORESERVE,
+                       -1, 0)),
+          error_(base_ == MAP_FAILED ? errno : 0) {}
+    ~ChildStack() {
+        if (base_ != MAP_FAILED) (void)::munmap(base_, kSize);
+    }
+    ChildStack(const ChildStack&) = delete;
+    ChildStack& operator=(const ChildStack&) = delete;
+
+    int error() const { return error_; }
+    // Page aligned, as clone wants it (16 bytes would do).
+    void* top() const { return static_cast<char*>(base_) + kSize; }
+
+private:
+    // The child needs well under a page; the rest is never touched.
+    static constexpr size_t kSize = size_t{64} * 1024;
+    void* base_;
+    int error_;
+};
+
+}  // namespace
+
+pid_t StartShell(const ShellStart& start) {
+    ChildStack stack;
+    if (stack.error() != 0) return -stack.error();
+
+    // Every signal, the C library's own included, so that the child starts
+    // with all of them blocked. Any that come meanwhile stay pending, and
+    // arrive when the mask is restored.
+    const uint64_t all = ~uint64_t{0};
+    uint64_t callerMask = 0;
+    const long blocked = RawSyscall(SYS_rt_sigprocmask, SIG_BLOCK, Arg(&all), Arg(&callerMask), kSigsetBytes);
+    if (blocked != 0) return static_cast<pid_t>(blocked);
+
+    ChildArgs args{&start, &callerMask};
+    const pid_t pid = ::clone(RunChild, stack.top(), CLONE_VM | CLONE_VFORK | SIGCHLD, &args);
+    const int err = errno;
+    (void)RawSyscall(SYS_rt_sigprocmask, SIG_SETMASK, Arg(&callerMask), 0, kSigsetBytes);
+    return pid < 0 ? -err : pid;
+}
+
+}  // namespace detail
+}  // namespace velmor_lic
