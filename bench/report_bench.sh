@@ -6,10 +6,12 @@
 # 64 and 128 disks. With a git revision as second argument, that revision's
 # machine_info is built too and measured in the same run.
 # Usage: bash bench/report_bench.sh [repetitions] [baseline-revision]
-#   (default 15 repetitions; e.g. `bash bench/report_bench.sh 15 bceb861`)
+#   (default 60 repetitions; e.g. `bash bench/report_bench.sh 60 bceb861`)
+# Repetitions are short (50 ms) and shuffled across the programs, so that the
+# machine's drift over the run falls on every program alike.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-reps=${1:-15}
+reps=${1:-60}
 baseline_rev=${2:-}
 
 if [ "${IN_FAKE_SYS:-}" != 1 ]; then
@@ -84,7 +86,7 @@ else
 fi
 
 make_tree 64
-build-bench/bench/machine_info_benchmark --benchmark_repetitions="$reps" \
+build-bench/bench/machine_info_benchmark --benchmark_repetitions="$reps" --benchmark_min_time=0.05 \
   --benchmark_enable_random_interleaving=true \
   --benchmark_report_aggregates_only=true --benchmark_format=csv 2>/dev/null |
 awk -F, '
