@@ -25,17 +25,10 @@
 
 using namespace velmor_lic;
 using runner_test::Helper;
+using runner_test::ReadAll;
 using runner_test::RunInChild;
 
 namespace {
-
-std::string ReadAll(FILE* fp) {
-    std::string text;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof(buf), fp)) > 0) text.append(buf, n);
-    return text;
-}
 
 std::string ShortNameOf(pid_t pid) {
     KCProcStat stat;

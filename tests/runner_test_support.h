@@ -23,6 +23,15 @@ namespace runner_test {
 inline std::string Helper(const std::string& args) { return std::string("'") + CHILD_HELPER_PATH + "' " + args; }
 #endif
 
+// Everything a stream gives until its end.
+inline std::string ReadAll(FILE* fp) {
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof(buf), fp)) > 0) text.append(buf, n);
+    return text;
+}
+
 // Descriptor number -> what it points to, without the listing's own one.
 inline std::map<int, std::string> OpenFds() {
     std::map<int, std::string> fds;

@@ -13,6 +13,8 @@
 #include "popen_cmd.h"
 #include "runner_test_support.h"
 
+using runner_test::ReadAll;
+
 namespace {
 
 using velmor_lic::KPopenCmd;
@@ -24,14 +26,6 @@ const char* const kRejectedModes[] = {"", "e", "2", "e2", "x", "rx"};
 
 constexpr int kRunnerStarts = 10000;
 constexpr int kExecuteCalls = 1000;
-
-std::string ReadAll(FILE* fp) {
-    std::string text;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof(buf), fp)) > 0) text.append(buf, n);
-    return text;
-}
 
 // Every run must end with the descriptors it started with and no child.
 class SoakTest : public runner_test::LeakCheckedTest {};
