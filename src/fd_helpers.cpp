@@ -26,6 +26,8 @@ bool SetFdCloexec(int fd) {
         std::fprintf(stderr, "fcntl F_GETFD error:[%d:%s]", err, std::strerror(err));
         return false;
     }
+    // Already set (the runner's pipes are made so): nothing to write.
+    if ((flags & FD_CLOEXEC) != 0) return true;
     if (::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) == -1) {
         const int err = errno;
         std::fprintf(stderr, "fcntl F_SETFD error:[%d:%s]", err, std::strerror(err));
