@@ -106,6 +106,25 @@ void PopenCmdEchoHelloNoWait() { PopenCmdEchoHello(false); }
     BENCHMARK_TEMPLATE(kind, PopenEchoHello)->Unit(benchmark::kMillisecond)->UseRealTime()
 
 VELMOR_RUNNER_BENCHMARKS(BM_Small);
+
+// ExecuteCmd draining 100 MB of output while the command runs: what the
+// output pipe's reads cost, against a plain read loop over popen's stream.
+void BM_ExecuteCmdDrain100MB(benchmark::State& state) {
+    std::string err;
+    for (auto _ : state) benchmark::DoNotOptimize(velmor_lic::ExecuteCmd("head -c 100000000 /dev/zero", err));
+}
+void BM_PopenDrain100MB(benchmark::State& state) {
+    for (auto _ : state) {
+        FILE* fp = ::popen("head -c 100000000 /dev/zero", "r");
+        if (fp == nullptr) continue;
+        char buf[65536];
+        while (std::fread(buf, 1, sizeof(buf), fp) > 0) {
+        }
+        benchmark::DoNotOptimize(::pclose(fp));
+    }
+}
+BENCHMARK(BM_ExecuteCmdDrain100MB)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PopenDrain100MB)->Unit(benchmark::kMillisecond)->UseRealTime();
 VELMOR_RUNNER_BENCHMARKS(BM_BigHeap);
 VELMOR_RUNNER_BENCHMARKS(BM_RewriteHeapAfter);
 
