@@ -319,9 +319,15 @@ int Buffer::ReadFD(int fd, int& err) {
     const size_t got = static_cast<size_t>(n);
     if (got <= writable) {
         m_write_idx += got;
-    } else {
-        m_write_idx = m_buffer_len;
-        Write(extrabuf, got - writable);
+        return static_cast<int>(n);
+    }
+    const size_t old_write = m_write_idx;
+    m_write_idx = m_buffer_len;
+    if (Write(extrabuf, got - writable) < 0) {
+        // A count of bytes that were not kept would be a lie.
+        m_write_idx = old_write;
+        err = ENOMEM;
+        return -1;
     }
     return static_cast<int>(n);
 }

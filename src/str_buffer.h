@@ -71,9 +71,17 @@ public:
 
     // Both indices to 0; storage and capacity kept.
     void Clear() { m_read_idx = m_write_idx = 0; }
-    // Adds `step` (signed) to the write index with no bound check: the caller
-    // keeps it within the capacity (Limit repairs it).
-    void AdvanceWriteIndex(int step) { m_write_idx += static_cast<size_t>(static_cast<ptrdiff_t>(step)); }
+    // Adds `step` (signed) to the write index, kept within [0, capacity]: the
+    // counts never reach past the storage, whatever the caller asks.
+    void AdvanceWriteIndex(int step) {
+        if (step < 0) {
+            const size_t back = static_cast<size_t>(-static_cast<long long>(step));
+            m_write_idx = back > m_write_idx ? 0 : m_write_idx - back;
+        } else {
+            m_write_idx = m_buffer_len - m_write_idx < static_cast<size_t>(step) ? m_buffer_len
+                                                                                 : m_write_idx + static_cast<size_t>(step);
+        }
+    }
     // Moves the read index by `step` (signed), kept within [0, write index].
     void AdvanceReadIndex(int step);
     // Sets the read index, capped at the write index.
@@ -135,7 +143,9 @@ public:
 
     // One readv from `fd` into the free space plus a 64 KiB overflow area whose
     // part that arrived is appended. Returns the byte count (0 at end of file),
-    // or the negative result with errno in `err` and nothing changed.
+    // or the negative result with errno in `err` and nothing changed. When the
+    // heap refuses the overflow, returns -1 with `err` ENOMEM, the buffer as
+    // it was: the bytes of that read are gone from `fd`, and the result says so.
     int ReadFD(int fd, int& err);
 
     // ---- consuming ------------------------------------------------------------
