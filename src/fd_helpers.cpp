@@ -1,6 +1,7 @@
 // File and descriptor helpers: close-on-exec, bounded reads into a Buffer,
 // the monotonic clock and path resolution.
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,21 @@
 
 namespace velmor_lic {
 
+namespace {
+
+// A non-blocking descriptor with nothing to read: sleeps until it has some
+// (or is at its end), instead of asking again at once. Where poll itself
+// fails, a short pause keeps the retry from spinning.
+void WaitUntilReadable(int fd) {
+    pollfd ready{fd, POLLIN, 0};
+    int n;
+    do {
+        n = ::poll(&ready, 1, -1);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) detail::SleepMicros(1000);
+}
+
+}  // namespace
 
 bool SetFdCloexec(int fd) {
     const int flags = ::fcntl(fd, F_GETFD);
@@ -44,8 +60,10 @@ size_t ReadBufferFromFD(int fd, Buffer& fdbuff, size_t buflen) {
     while (wanted > 0) {
         const ssize_t n = ::read(fd, dest, wanted);
         if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) continue;
-            return static_cast<size_t>(-1);
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN) return static_cast<size_t>(-1);
+            WaitUntilReadable(fd);
+            continue;
         }
         if (n == 0) break;
         wanted -= static_cast<size_t>(n);

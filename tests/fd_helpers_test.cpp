@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -6,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -120,6 +122,31 @@ TEST_F(FdHelpersTest, ReadBufferFromFDNeverWritesPastTheFreeSpace) {
     EXPECT_EQ(buf.AsString(), std::string(16, 'b'));
     ::close(fds[0]);
     ::close(fds[1]);
+}
+
+// A non-blocking descriptor with nothing in it yet: the read waits for the
+// bytes without spinning, and the result is as for a blocking one.
+TEST_F(FdHelpersTest, ReadBufferFromFDWaitsOnANonBlockingDescriptor) {
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_NONBLOCK), 0);
+    std::thread writer([fd = fds[1]] {
+        ::usleep(300000);
+        (void)::write(fd, "late", 4);
+        ::close(fd);
+    });
+    rusage before{}, after{};
+    ::getrusage(RUSAGE_SELF, &before);
+    Buffer buf;
+    EXPECT_EQ(ReadBufferFromFD(fds[0], buf, 100), 4u);
+    ::getrusage(RUSAGE_SELF, &after);
+    writer.join();
+    EXPECT_EQ(buf.AsString(), "late");
+    const auto cpu_us = [](const rusage& u) {
+        return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000000L + u.ru_utime.tv_usec + u.ru_stime.tv_usec;
+    };
+    // Asking again at once would burn the whole 0.3 s.
+    EXPECT_LT(cpu_us(after) - cpu_us(before), 100000L);
+    ::close(fds[0]);
 }
 
 TEST_F(FdHelpersTest, ReadBufferFromFDReportsReadErrors) {
