@@ -1,9 +1,11 @@
 // The child command runner: starts "/bin/sh -c" over pipes, kills and reaps
-// its child, and can watch a child's exec through /proc.
+// its child.
 #include "popen_cmd.h"
 
 #include <fcntl.h>
 #include <signal.h>
+#include <stdio_ext.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,6 +44,7 @@ struct KPopenCmd::Start {
 namespace {
 
 const char kShellPath[] = "/bin/sh";
+const char kShellName[] = "sh";  // the kernel's name for it after the exec
 
 // Makes a close-on-exec pipe whose ends both lie above 2; returns 0 or errno.
 // Pipes that take 0, 1 or 2 stay open in `small` so that the next gets
@@ -61,16 +64,26 @@ int MakePipeAbove2(detail::UniqueFd& rd, detail::UniqueFd& wr, std::vector<int>&
     }
 }
 
-// The kernel's short name of a process running `path`: the first 15 bytes
-// of its last component, seen through the same "()" trim as Parse applies.
-std::string ShortCommandName(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    const std::string last = slash == std::string::npos ? path : path.substr(slash + 1);
-    return Trim(last.substr(0, 15), "()");
+// A short text to a descriptor whose reader is this process or a terminal;
+// a failure leaves nothing to do.
+void WriteText(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        done += static_cast<size_t>(n);
+    }
 }
 
-bool IsEnded(const KCProcStat& stat) {
-    return stat.GetState() == "Z" || stat.GetState() == "X";
+// SIGKILL through a pidfd: 0, or the errno (ENOSYS where the call is missing).
+int KillThroughPidfd(int pidfd) {
+#ifdef SYS_pidfd_send_signal
+    return ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0) == 0 ? 0 : errno;
+#else
+    (void)pidfd;
+    return ENOSYS;
+#endif
 }
 
 }  // namespace
@@ -84,20 +97,23 @@ bool KPopenCmd::OpenCmd(const char* command, const char* mode, bool waitToExec) 
 }
 
 bool KPopenCmd::openImp(const char* command, const char* mode, bool waitToExec) {
+    return openWith(command, mode, waitToExec, detail::ChildOptions());
+}
+
+bool KPopenCmd::openWith(const char* command, const char* mode, bool waitToExec,
+                         const detail::ChildOptions& options) {
     if (command == nullptr) command = "";
     if (mode == nullptr) mode = "";
-
-    Start start;
-    if (!parseMode(mode, start)) return false;
     // An earlier command still held would lose its streams and its child.
     if (read_Fp_ != nullptr || write_Fp_ != nullptr || child_pid_ > 0) Close(false);
-    self_kill_ = false;
-    if (!makePipes(start) || !startChild(command, start) || !adoptParentEnds(start)) return false;
 
+    Start start;
+    if (!parseMode(mode, start) || !makePipes(start) || !startChild(command, options, start) ||
+        !adoptParentEnds(start)) {
+        return false;
+    }
     cmd_ = command;
-    // The child has exec'd (or ended) by now: nothing to wait for. Only the
-    // text of an unreadable own executable is left to record, as ever.
-    if (waitToExec) (void)GetCmdPath();
+    if (waitToExec) WaitChildToExec();
     return true;
 }
 
@@ -140,7 +156,7 @@ bool KPopenCmd::makePipes(Start& start) {
     return true;
 }
 
-bool KPopenCmd::startChild(const char* command, Start& start) {
+bool KPopenCmd::startChild(const char* command, const detail::ChildOptions& options, Start& start) {
     char* const argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(command), nullptr};
     detail::ShellStart shell;
     shell.stdinFd = start.in.rd.get();
@@ -148,16 +164,29 @@ bool KPopenCmd::startChild(const char* command, Start& start) {
     // Without a read pipe there is nothing to send stderr to: it stays as inherited.
     shell.stderrFd = start.redirectErrToOutput ? start.out.wr.get() : -1;
     shell.path = kShellPath;
+    shell.name = kShellName;
     shell.argv = argv;
     shell.envp = environ;
+    shell.ownProcessGroup = options.ownProcessGroup;
+    shell.askPidfd = options.askPidfd;
 
-    child_pid_ = detail::StartShell(shell);
-    if (child_pid_ > 0) return true;
-    const int err = -child_pid_;
-    child_pid_ = -1;
-    start.closePipes();
-    setErr("fork error:%d:%s", err, std::strerror(err));
-    return false;
+    const detail::StartedShell started = detail::StartShell(shell);
+    if (started.error != 0) {
+        child_pid_ = -1;
+        start.closePipes();
+        setErr("fork error:%d:%s", started.error, std::strerror(started.error));
+        return false;
+    }
+    child_pid_ = started.pid;
+    pidfd_ = started.pidfd;
+    if (started.execError != 0) {
+        // The child ended with 127 and cannot say why itself: say it where
+        // its standard error went.
+        WriteText(shell.stderrFd >= 0 ? shell.stderrFd : 2,
+                  string_sprintf("exec %s failed: [%d],%s\n", kShellPath, started.execError,
+                                 std::strerror(started.execError)));
+    }
+    return true;
 }
 
 // Wraps each parent's end in its stream and closes the child's end, which
@@ -191,15 +220,27 @@ bool KPopenCmd::adoptParentEnds(Start& start) {
 
 void KPopenCmd::KillAndReapChild() {
     if (child_pid_ <= 0) return;
-    ::kill(child_pid_, SIGKILL);
+    // Just started and not yet reaped: the id is still this child's.
+    if (pidfd_ < 0 || KillThroughPidfd(pidfd_) != 0) ::kill(child_pid_, SIGKILL);
     while (::waitpid(child_pid_, nullptr, 0) < 0 && errno == EINTR) {
     }
     child_pid_ = 0;
+    closePidfd();
+}
+
+void KPopenCmd::closePidfd() {
+    if (pidfd_ < 0) return;
+    ::close(pidfd_);
+    pidfd_ = -1;
 }
 
 int KPopenCmd::Close(bool ignoreWait) {
     // A child stays known after both streams were closed early: still reap it.
     if (read_Fp_ == nullptr && write_Fp_ == nullptr && child_pid_ <= 0) return 0;
+    // The child is about to be killed: what it has not read yet is dropped,
+    // so that the stream's flush neither blocks on a full pipe nor raises
+    // SIGPIPE here.
+    if (timeout_ != 0 && write_Fp_ != nullptr) __fpurge(write_Fp_);
     CloseReadFp();
     CloseWriteFp();
 
@@ -225,6 +266,7 @@ int KPopenCmd::Close(bool ignoreWait) {
         }
     }
     child_pid_ = 0;
+    closePidfd();
     return (status >> 8) & 0xff;
 }
 
@@ -249,6 +291,9 @@ void KPopenCmd::CloseAllFdFromVec(std::vector<int>& fd_vec) {
 }
 
 bool KPopenCmd::KillChildExecClose(pid_t ppid) {
+    // Whether the child is this process's own is known without its status
+    // file, which a name with a space in it would misread.
+    if (ppid == ::getpid()) return killOwnChild();
     KCProcStat stat;
     if (!GetProcStat(child_pid_, stat)) {
         setErr("%s", stat.getErr());
@@ -266,6 +311,30 @@ bool KPopenCmd::KillChildExecClose(pid_t ppid) {
     return true;
 }
 
+bool KPopenCmd::killOwnChild() {
+    int err = ECHILD;
+    if (child_pid_ > 0 && pidfd_ >= 0) {
+        err = KillThroughPidfd(pidfd_);
+        if (err == 0) return true;
+        // Reaped elsewhere (a SIGCHLD handler): no longer a child of ours.
+        if (err == ESRCH) err = ECHILD;
+    }
+    if (child_pid_ > 0 && (pidfd_ < 0 || err == ENOSYS)) {
+        // While the id is this process's unreaped child, no other process
+        // can have it.
+        siginfo_t info{};
+        if (::waitid(P_PID, static_cast<id_t>(child_pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+            err = errno;
+        } else if (::kill(child_pid_, SIGKILL) != 0) {
+            err = errno;
+        } else {
+            return true;
+        }
+    }
+    setErr("kill child pid:%ld error:%d,%s", static_cast<long>(child_pid_), err, std::strerror(err));
+    return false;
+}
+
 bool KPopenCmd::GetProcStat(pid_t pid, KCProcStat& stat) {
     Buffer path;
     path.Printf("/proc/%lu/stat", static_cast<unsigned long>(pid));
@@ -279,9 +348,9 @@ bool KPopenCmd::GetProcStat(pid_t pid, KCProcStat& stat) {
 }
 
 void KPopenCmd::WaitChildToExec() {
-    const std::string curBin = ConvertToAbsolutePath(GetCmdPath().c_str());
-    if (curBin.empty()) return;
-    if (detail::WaitForExec(*this, curBin, detail::ExecWaitLimits())) self_kill_ = true;
+    // Every start returns after its child's exec (or end): only the text of
+    // an unreadable own executable is left to record, as ever.
+    (void)GetCmdPath();
 }
 
 std::string KPopenCmd::GetCmdPath() {
@@ -289,7 +358,7 @@ std::string KPopenCmd::GetCmdPath() {
     const ssize_t n = ::readlink("/proc/self/exe", path, sizeof(path) - 1);
     // A link that fills the whole buffer may have been cut.
     if (n < 0 || n > static_cast<ssize_t>(sizeof(path)) - 2) {
-        const int err = errno;
+        const int err = n < 0 ? errno : ENAMETOOLONG;
         setErr("readlink error:%d,%s", err, std::strerror(err));
         return std::string();
     }
@@ -298,36 +367,9 @@ std::string KPopenCmd::GetCmdPath() {
 
 namespace detail {
 
-bool WaitForExec(KPopenCmd& runner, const std::string& curBin, const ExecWaitLimits& limits) {
-    const std::string forkedName = ShortCommandName(curBin);
-    const pid_t child = runner.GetChildPid();
-    detail::SleepMicros(limits.first_pause_us);
-    const uint64_t beginTime = GetClockMonoMSec();
-    int waitCount = 0;
-    for (;;) {
-        KCProcStat stat;
-        if (!runner.GetProcStat(child, stat)) return false;
-        if (stat.GetPpid() != ::getpid()) {
-            runner.setErr("curBin:%s,getpid:%lu != stat:%s\n", curBin.c_str(),
-                          static_cast<unsigned long>(::getpid()), stat.String().c_str());
-            return false;
-        }
-        if (stat.GetbinName() != forkedName) return false;  // runs the shell now
-        // Ended without exec (the shell could not be run): Close reaps it.
-        if (IsEnded(stat)) return false;
-
-        const uint64_t curTime = GetClockMonoMSec();
-        if (curTime - beginTime <= limits.fast_phase_ms) {
-            detail::SleepMicros(limits.fast_pause_us);
-            continue;
-        }
-        if (++waitCount > limits.slow_looks) {
-            const int ret = ::kill(child, SIGKILL);
-            runner.setErr("child stat:%s is waiting too long,kill ret:%d \n", stat.String().c_str(), ret);
-            return ret == 0;
-        }
-        detail::SleepMicros(limits.slow_pause_us);
-    }
+bool RunnerAccess::OpenCmdWith(KPopenCmd& runner, const char* command, const char* mode,
+                               const ChildOptions& options) {
+    return runner.openWith(command, mode, true, options);
 }
 
 }  // namespace detail

@@ -85,11 +85,18 @@ private:
 // stream after the child is gone raises SIGPIPE unless the caller ignores it.
 //
 // A start returns once the child runs the shell (or has ended: a shell that
-// cannot be executed gives exit code 127), at a cost that does not grow with
-// the caller's memory. The shell gets the caller's signal mask and ignored
-// signals, SIGPIPE and handled signals at their default; fork handlers
-// (pthread_atfork) do not run for it.
+// cannot be executed gives exit code 127 and the line "exec /bin/sh failed:
+// [%d],%s" on the command's standard error), at a cost that does not grow
+// with the caller's memory. From then on the child's process name is "sh".
+// The shell gets the caller's signal mask and ignored signals, SIGPIPE and
+// handled signals at their default; fork handlers (pthread_atfork) do not
+// run for it.
 // ---------------------------------------------------------------------------
+
+namespace detail {
+struct ChildOptions;
+struct RunnerAccess;
+}  // namespace detail
 
 class KPopenCmd : public ErrorBase {
 public:
@@ -101,7 +108,7 @@ public:
           read_Fd_(-1),
           write_Fp_(nullptr),
           write_Fd_(-1),
-          self_kill_(false) {}
+          pidfd_(-1) {}
     virtual ~KPopenCmd();
 
     KPopenCmd(const KPopenCmd&) = delete;
@@ -111,16 +118,18 @@ public:
     // stderr into the read pipe too, "e" accepted (close-on-exec is always on).
     // Every start returns only once the child runs the shell, so `waitToExec`
     // adds no wait; it still records "readlink error:%d,%s" when this
-    // program's executable cannot be read (the start succeeds). On failure
-    // returns false with the reason in getErr and leaves no stream open and no
-    // child unreaped, except after a failed write stream beside a read stream,
-    // which Close then reaps. A runner still holding an earlier command is
-    // closed (and its child reaped) first.
+    // program's executable cannot be read (the start succeeds). A runner
+    // still holding an earlier command is closed (and its child reaped)
+    // first, whatever the mode. On failure returns false with the reason in
+    // getErr and leaves no stream open and no child unreaped, except after a
+    // failed write stream beside a read stream, which Close then reaps.
     bool OpenCmd(const char* command, const char* mode, bool waitToExec);
 
     // Closes both streams, kills the child when `timeout` was non-zero, then
     // reaps it unless `ignoreWait`. Returns its exit code: 0 when it ended by
     // a signal, 1 when waiting failed, 0 with `ignoreWait` or without a child.
+    // With a non-zero `timeout` bytes still buffered in the write stream are
+    // dropped, so Close neither blocks on a full pipe nor raises SIGPIPE.
     int Close(bool ignoreWait);
 
     void CloseReadFp();
@@ -129,18 +138,23 @@ public:
     // Closes every descriptor in order, ignoring failures, then empties it.
     void CloseAllFdFromVec(std::vector<int>& fd_vec);
 
-    // SIGKILLs the child, but only when its status file names `ppid` as its
-    // parent. False (reason in getErr) when it was not signalled.
+    // SIGKILLs the child, but only when `ppid` is its parent. For this
+    // process (`ppid` == getpid(), as Close asks) that holds while the child
+    // is its own and unreaped, whatever the child's name; the signal goes
+    // through a pidfd where the kernel gave one, so it never reaches a
+    // process that took over the id. For another `ppid` the child's status
+    // file decides. False (reason in getErr) when it was not signalled.
     bool KillChildExecClose(pid_t ppid);
     // Reads and parses /proc/<pid>/stat into `stat`; false with the reason in
     // stat's error text.
     bool GetProcStat(pid_t pid, KCProcStat& stat);
-    // Watches /proc until the child no longer runs this program's image and
-    // kills it when that takes about 11 s. A start already returns after the
-    // exec, so this is only for callers that want the look themselves.
+    // A start returns only once its child has exec'd, so there is nothing to
+    // wait for: records "readlink error:%d,%s" when this program's executable
+    // cannot be read, and returns.
     void WaitChildToExec();
     // This program's executable from /proc/self/exe; "" (and "readlink
-    // error:%d,%s" recorded) when it cannot be read or is 511 bytes or longer.
+    // error:%d,%s" recorded, ENAMETOOLONG for a link of 511 bytes or more)
+    // when it cannot be read.
     std::string GetCmdPath();
 
     pid_t GetChildPid() const { return child_pid_; }
@@ -152,16 +166,23 @@ public:
 private:
     // The mode and the pipes of one start (defined with the runner).
     struct Start;
+    // The library's own callers choose how the child is made.
+    friend struct detail::RunnerAccess;
 
     bool openImp(const char* command, const char* mode, bool waitToExec);
+    bool openWith(const char* command, const char* mode, bool waitToExec, const detail::ChildOptions& options);
     // The steps of a start, in this order; each records its failure and
     // returns false, leaving what OpenCmd says.
     bool parseMode(const char* mode, Start& start);
     bool makePipes(Start& start);
-    bool startChild(const char* command, Start& start);
+    bool startChild(const char* command, const detail::ChildOptions& options, Start& start);
     bool adoptParentEnds(Start& start);
+    // SIGKILL to the child while it is this process's own; false with the
+    // reason recorded.
+    bool killOwnChild();
     // Ends and reaps a child that the runner cannot hand to its caller.
     void KillAndReapChild();
+    void closePidfd();
 
     uint64_t timeout_;
     std::string cmd_;
@@ -170,7 +191,8 @@ private:
     int read_Fd_;
     FILE* write_Fp_;
     int write_Fd_;
-    bool self_kill_;
+    // A pidfd of the child (-1 where the kernel gave none), closed with it.
+    int pidfd_;
 };
 
 }  // namespace velmor_lic

@@ -14,6 +14,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 
 #include <cerrno>
@@ -57,9 +58,16 @@ constexpr int kLastSignal = 64;
 constexpr uintptr_t kDefault = 0;  // SIG_DFL
 constexpr uintptr_t kIgnore = 1;   // SIG_IGN
 
+#ifndef CLONE_PIDFD
+#define CLONE_PIDFD 0x00001000  // Linux 5.2; older headers lack it
+#endif
+
 struct ChildArgs {
     const ShellStart* start;
     const uint64_t* callerMask;
+    // The one word of the parent the child writes: the errno of a failed
+    // exec, read by the parent once clone has returned.
+    int* execError;
 };
 
 // Handled signals go back to their default, as an exec would set them; a
@@ -90,8 +98,12 @@ VELMOR_CHILD_SIDE int RunChild(void* raw) {
     if (start.stderrFd >= 0) (void)RawSyscall(SYS_dup3, start.stderrFd, 2, 0);
     if (start.stdinFd >= 0) (void)RawSyscall(SYS_dup3, start.stdinFd, 0, 0);
     // The pipe ends themselves are close-on-exec: the exec closes them.
+    if (start.ownProcessGroup) (void)RawSyscall(SYS_setpgid, 0, 0);
+    // The kernel wakes the parent before it renames the task at the exec.
+    if (start.name != nullptr) (void)RawSyscall(SYS_prctl, PR_SET_NAME, Arg(start.name));
     (void)RawSyscall(SYS_rt_sigprocmask, SIG_SETMASK, Arg(args->callerMask), 0, kSigsetBytes);
-    (void)RawSyscall(SYS_execve, Arg(start.path), Arg(start.argv), Arg(start.envp));
+    const long execResult = RawSyscall(SYS_execve, Arg(start.path), Arg(start.argv), Arg(start.envp));
+    *args->execError = static_cast<int>(-execResult);
     // 383 & 0xff == 127, the shell's own "cannot execute" code.
     (void)RawSyscall(SYS_exit_group, 383);
     return 127;  // not reached
@@ -124,9 +136,13 @@ private:
 
 }  // namespace
 
-pid_t StartShell(const ShellStart& start) {
+StartedShell StartShell(const ShellStart& start) {
+    StartedShell started;
     ChildStack stack;
-    if (stack.error() != 0) return -stack.error();
+    if (stack.error() != 0) {
+        started.error = stack.error();
+        return started;
+    }
 
     // Every signal, the C library's own included, so that the child starts
     // with all of them blocked. Any that come meanwhile stay pending, and
@@ -134,13 +150,34 @@ pid_t StartShell(const ShellStart& start) {
     const uint64_t all = ~uint64_t{0};
     uint64_t callerMask = 0;
     const long blocked = RawSyscall(SYS_rt_sigprocmask, SIG_BLOCK, Arg(&all), Arg(&callerMask), kSigsetBytes);
-    if (blocked != 0) return static_cast<pid_t>(blocked);
+    if (blocked != 0) {
+        started.error = static_cast<int>(-blocked);
+        return started;
+    }
 
-    ChildArgs args{&start, &callerMask};
-    const pid_t pid = ::clone(RunChild, stack.top(), CLONE_VM | CLONE_VFORK | SIGCHLD, &args);
-    const int err = errno;
+    ChildArgs args{&start, &callerMask, &started.execError};
+    const int flags = CLONE_VM | CLONE_VFORK | SIGCHLD;
+    pid_t pid = -1;
+    int err = 0;
+    if (start.askPidfd) {
+        // A kernel before 5.2 ignores the flag and leaves the slot at -1.
+        pid = ::clone(RunChild, stack.top(), flags | CLONE_PIDFD, &args, &started.pidfd);
+        err = errno;
+    }
+    // Refused (a filter, a kernel that checks the flag): a start without one.
+    if (!start.askPidfd || (pid < 0 && err == EINVAL)) {
+        started.pidfd = -1;
+        pid = ::clone(RunChild, stack.top(), flags, &args);
+        err = errno;
+    }
     (void)RawSyscall(SYS_rt_sigprocmask, SIG_SETMASK, Arg(&callerMask), 0, kSigsetBytes);
-    return pid < 0 ? -err : pid;
+    if (pid < 0) {
+        started.error = err;
+        started.pidfd = -1;
+        return started;
+    }
+    started.pid = pid;
+    return started;
 }
 
 }  // namespace detail

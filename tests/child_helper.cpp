@@ -6,8 +6,9 @@
 //   cat          copy stdin to stdout      sleep MS   sleep MS milliseconds
 //   closeout     close stdout and stderr   raise SIG  raise signal SIG
 //   sigs         its SigBlk, SigIgn and SigCgt lines of /proc/thread-self/status
-//   run CMD      CMD through the library's runner with the exec wait:
-//                "started" once the start returned, CMD's output, then "err:"
+//   run CMD      CMD through the library's runner with the exec wait, and
+//                WaitChildToExec after it: "started" once both returned,
+//                CMD's output, then "err:"
 //                and the runner's text; exits with the code Close gives (98
 //                and the text when it did not start)
 #include <dirent.h>
@@ -85,6 +86,8 @@ int RunThroughRunner(const char* command) {
         WriteLine(1, std::string("start failed: ") + runner.getErr());
         return 98;
     }
+    // The explicit look too: the child runs the shell, named as this program may be.
+    runner.WaitChildToExec();
     WriteLine(1, "started");
     char buf[4096];
     size_t n;

@@ -169,55 +169,6 @@ TEST_F(PopenCmdTest, CloseAfterBothStreamsClosedStillReaps) {
     EXPECT_EQ(cmd.GetChildPid(), 0);
 }
 
-TEST_F(PopenCmdTest, NonZeroTimeoutKillsRunningChild) {
-    KPopenCmd cmd(5);
-    ASSERT_TRUE(cmd.OpenCmd(("exec " + Helper("sleep 100000")).c_str(), "r", true));
-    const pid_t pid = cmd.GetChildPid();
-    runner_test::StderrCapture err;
-    EXPECT_EQ(cmd.Close(false), 0);
-    EXPECT_EQ(err.Text(), "kill sub pid:" + std::to_string(pid) + " success\n");
-}
-
-TEST_F(PopenCmdTest, DestructorReapsTheChild) {
-    { KPopenCmd cmd(0); ASSERT_TRUE(cmd.OpenCmd(Helper("exit 2").c_str(), "rw", false)); }
-}
-
-TEST_F(PopenCmdTest, SecondOpenClosesTheFirstCommand) {
-    KPopenCmd cmd(0);
-    ASSERT_TRUE(cmd.OpenCmd(Helper("exit 5").c_str(), "rw", false));
-    ASSERT_TRUE(cmd.OpenCmd(Helper("exit 6").c_str(), "r", false));
-    EXPECT_EQ(cmd.Close(false), 6);
-}
-
-TEST_F(PopenCmdTest, WaitToExecReturnsOnceChildLeftOurImage) {
-    KPopenCmd cmd(0);
-    ASSERT_TRUE(cmd.OpenCmd(("exec " + Helper("sleep 100000")).c_str(), "rw", true));
-    const std::string name = ShortNameOf(cmd.GetChildPid());
-    EXPECT_TRUE(name == "sh" || name == "child_helper") << name;
-    ASSERT_EQ(::kill(cmd.GetChildPid(), SIGKILL), 0);
-    EXPECT_EQ(cmd.Close(false), 0);
-}
-
-TEST_F(PopenCmdTest, ChildThatNeverExecsIsKilled) {
-    KPopenCmd cmd(0);
-    // The shell stays "sh" while it waits in its builtin read; pretend that is our image.
-    ASSERT_TRUE(cmd.OpenCmd("read x", "rw", true));
-    detail::ExecWaitLimits quick;
-    quick.first_pause_us = 0;
-    quick.fast_phase_ms = 20;
-    quick.fast_pause_us = 1000;
-    quick.slow_looks = 2;
-    quick.slow_pause_us = 1000;
-    EXPECT_TRUE(detail::WaitForExec(cmd, "/some/dir/sh", quick));
-    const std::string prefix = "child stat:pid:" + std::to_string(cmd.GetChildPid()) + ",bin:sh,state:";
-    EXPECT_EQ(std::string(cmd.getErr()).substr(0, prefix.size()), prefix);
-    EXPECT_NE(std::string(cmd.getErr()).find(",ppid:" + std::to_string(::getpid()) +
-                                              " is waiting too long,kill ret:0 \n"),
-              std::string::npos)
-        << cmd.getErr();
-    EXPECT_EQ(cmd.Close(false), 0);
-}
-
 // Copies the helper program to `path`, executable. False when it cannot.
 bool CopyHelperTo(const std::string& path) {
     std::ifstream from(CHILD_HELPER_PATH, std::ios::binary);
@@ -227,21 +178,130 @@ bool CopyHelperTo(const std::string& path) {
     return from.good() && to.good() && ::chmod(path.c_str(), 0755) == 0;
 }
 
-// A program whose own name is the shell's cannot tell its child before the
-// exec from after it by the name; the start must not need to. The inner
-// command waits for a line that is written only once its start returned.
-// An own path too long for the readlink buffer still records its text.
-TEST_F(PopenCmdTest, StartsAtOnceWhateverTheProgramIsCalled) {
-    struct Scratch {  // removed on every way out, the copies first
-        std::vector<std::string> dirs, files;
-        ~Scratch() {
-            for (const auto& file : files) ::unlink(file.c_str());
-            for (auto dir = dirs.rbegin(); dir != dirs.rend(); ++dir) ::rmdir(dir->c_str());
+// A scratch directory and the files in it, removed on every way out.
+struct Scratch {
+    std::vector<std::string> dirs, files;
+    Scratch() {
+        char tmp[] = "/tmp/popen_cmd_test.XXXXXX";
+        if (::mkdtemp(tmp) != nullptr) dirs.push_back(tmp);
+    }
+    ~Scratch() {
+        for (const auto& file : files) ::unlink(file.c_str());
+        for (auto dir = dirs.rbegin(); dir != dirs.rend(); ++dir) ::rmdir(dir->c_str());
+    }
+};
+
+// Both ways of a start: with the pidfd the kernel gives, and as on a kernel
+// before 5.2, without.
+bool Start(KPopenCmd& cmd, const std::string& command, const char* mode, bool pidfd) {
+    detail::ChildOptions options;
+    options.askPidfd = pidfd;
+    return detail::RunnerAccess::OpenCmdWith(cmd, command.c_str(), mode, options);
+}
+
+// The kill of Close asks only whether the child is still this process's
+// own: not its name (a space in it splits the status line), and never after
+// it was reaped elsewhere, when its id may belong to another process.
+TEST_F(PopenCmdTest, NonZeroTimeoutKillsItsOwnChildOnly) {
+    Scratch scratch;
+    ASSERT_FALSE(scratch.dirs.empty());
+    const std::string spaced = scratch.dirs.front() + "/my sleeper";
+    scratch.files.push_back(spaced);
+    ASSERT_TRUE(CopyHelperTo(spaced));
+    const struct {
+        std::string command;
+        bool reaped_elsewhere;
+    } cases[] = {{"exec " + Helper("sleep 3000"), false},
+                 {"exec '" + spaced + "' sleep 3000", false},
+                 {"exec " + Helper("sleep 3000"), true}};
+    for (const bool pidfd : {true, false}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.command + (pidfd ? ", pidfd" : ", no pidfd") + (c.reaped_elsewhere ? ", reaped" : ""));
+            KPopenCmd cmd(5);
+            ASSERT_TRUE(Start(cmd, c.command, "r", pidfd)) << cmd.getErr();
+            const std::string pid = std::to_string(cmd.GetChildPid());
+            // The kill must find the program itself, not the shell before its exec.
+            for (int look = 0; look < 2000 && ShortNameOf(cmd.GetChildPid()) == "sh"; ++look) ::usleep(1000);
+            if (c.reaped_elsewhere) {
+                ASSERT_EQ(::kill(cmd.GetChildPid(), SIGKILL), 0);
+                ASSERT_EQ(::waitpid(cmd.GetChildPid(), nullptr, 0), cmd.GetChildPid());
+            }
+            runner_test::StderrCapture err;
+            EXPECT_EQ(cmd.Close(false), c.reaped_elsewhere ? 1 : 0);
+            EXPECT_EQ(err.Text(), c.reaped_elsewhere
+                                      ? "kill sub pid:" + pid + " error:kill child pid:" + pid +
+                                            " error:10,No child processes\n"
+                                      : "kill sub pid:" + pid + " success\n");
         }
-    } scratch;
-    char tmp[] = "/tmp/popen_cmd_sh.XXXXXX";
-    ASSERT_NE(::mkdtemp(tmp), nullptr);
-    scratch.dirs.push_back(tmp);
+    }
+}
+
+// Bytes the killed child will never read are dropped: Close neither waits
+// for the child to take them nor dies of SIGPIPE once it is gone.
+TEST_F(PopenCmdTest, NonZeroTimeoutDropsWhatTheWriteStreamStillHolds) {
+    const std::string result = RunInChild([]() -> std::string {
+        if (::signal(SIGPIPE, SIG_DFL) == SIG_ERR) return "cannot reset SIGPIPE";
+        KPopenCmd cmd(5);
+        if (!cmd.OpenCmd(("exec " + Helper("sleep 3000")).c_str(), "w", false)) return cmd.getErr();
+        // More than the pipe holds: the rest stays in the stream's buffer.
+        std::fputs(std::string(65600, 'x').c_str(), cmd.GetWriteFp());
+        const std::string pid = std::to_string(cmd.GetChildPid());
+        runner_test::StderrCapture err;
+        const int code = cmd.Close(false);
+        const std::string text = err.Text();
+        if (code != 0) return "Close gave " + std::to_string(code);
+        return text == "kill sub pid:" + pid + " success\n" ? "" : "Close printed: " + text;
+    });
+    EXPECT_EQ(result, "");
+}
+
+TEST_F(PopenCmdTest, DestructorReapsTheChild) {
+    { KPopenCmd cmd(0); ASSERT_TRUE(cmd.OpenCmd(Helper("exit 2").c_str(), "rw", false)); }
+}
+
+// A runner still holding a command closes it first, also when the new mode
+// is refused.
+TEST_F(PopenCmdTest, SecondOpenClosesTheFirstCommand) {
+    const struct {
+        const char* mode;
+        bool started;
+        int code;  // of the Close after the second start
+    } cases[] = {{"r", true, 6}, {"q", false, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        KPopenCmd cmd(0);
+        ASSERT_TRUE(cmd.OpenCmd(Helper("exit 5").c_str(), "rw", false));
+        EXPECT_EQ(cmd.OpenCmd(Helper("exit 6").c_str(), c.mode, false), c.started);
+        EXPECT_EQ(cmd.GetReadFp() != nullptr, c.started);
+        EXPECT_EQ(cmd.GetWriteFp(), nullptr);
+        EXPECT_EQ(cmd.Close(false), c.code);
+    }
+}
+
+// From the moment the start returns the child is the shell, by its name in
+// /proc too: the kernel renames it only after waking the caller.
+TEST_F(PopenCmdTest, ChildIsNamedShOnceTheStartReturns) {
+    for (int round = 0; round < 20; ++round) {
+        KPopenCmd cmd(0);
+        ASSERT_TRUE(cmd.OpenCmd("read x; true", "rw", true));
+        std::ifstream comm("/proc/" + std::to_string(cmd.GetChildPid()) + "/comm");
+        std::string name;
+        std::getline(comm, name);
+        EXPECT_EQ(name, "sh") << "round " << round;
+        EXPECT_EQ(ShortNameOf(cmd.GetChildPid()), "sh") << "round " << round;
+        cmd.CloseWriteFp();
+        EXPECT_EQ(cmd.Close(false), 0);
+    }
+}
+
+// A program whose own name is the shell's cannot tell its child before the
+// exec from after it by the name; neither the start nor WaitChildToExec may
+// need to. The inner command waits for a line that is written only once
+// both returned. An own path too long for the readlink buffer still records
+// its text.
+TEST_F(PopenCmdTest, StartsAtOnceWhateverTheProgramIsCalled) {
+    Scratch scratch;
+    ASSERT_FALSE(scratch.dirs.empty());
     for (const char letter : {'a', 'b', 'c'}) {
         scratch.dirs.push_back(scratch.dirs.back() + "/" + std::string(200, letter));
         ASSERT_EQ(::mkdir(scratch.dirs.back().c_str(), 0700), 0);
@@ -249,7 +309,8 @@ TEST_F(PopenCmdTest, StartsAtOnceWhateverTheProgramIsCalled) {
     const struct {
         std::string program;
         std::string err_prefix;  // of the runner's text after the start
-    } cases[] = {{scratch.dirs.front() + "/sh", "\n"}, {scratch.dirs.back() + "/sh", "readlink error:"}};
+    } cases[] = {{scratch.dirs.front() + "/sh", "\n"},
+                 {scratch.dirs.back() + "/sh", "readlink error:36,File name too long\n"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.program);
         scratch.files.push_back(c.program);
@@ -466,21 +527,27 @@ std::string HideShell() {
     return "";
 }
 
-TEST_F(PopenCmdTest, UnexecutableShellGives127) {
+// The child cannot say why its exec failed; the start says it for it, on
+// the command's standard error.
+TEST_F(PopenCmdTest, UnexecutableShellGives127AndItsReason) {
     const std::string result = RunInChild([]() -> std::string {
         const std::string hidden = HideShell();
         if (!hidden.empty()) return hidden;
+        const std::string reason = "exec /bin/sh failed: [13],Permission denied\n";
         KPopenCmd cmd(0);
         for (const bool wait : {false, true}) {
             // With the wait: the dead child ends the wait at once, it is not "waiting too long".
             const std::string how = wait ? "with the exec wait: " : "without the exec wait: ";
+            runner_test::StderrCapture err;
             if (!cmd.OpenCmd("true", "r", wait)) return how + "start failed: " + cmd.getErr();
             const int code = cmd.Close(false);
             if (code != 127) return how + "Close gave " + std::to_string(code) + ", not 127";
+            const std::string said = err.Text();
+            if (said != reason) return how + "stderr: " + said;
         }
         std::string err;
         if (!ExecuteCmd("true", err)) return "ExecuteCmd reported success";
-        if (err != "execute cmd failed: [127],") return "ExecuteCmd text: " + err;
+        if (err != "execute cmd failed: [127]," + reason) return "ExecuteCmd text: " + err;
         return "";
     });
     if (runner_test::IsSkip(result)) GTEST_SKIP() << result;
