@@ -1,20 +1,24 @@
 // ExecuteCmd: runs a command line to its end through the runner and explains
 // a failure in one line.
+#include <fcntl.h>
 #include <poll.h>
-#include <sys/syscall.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "eintr_retry.h"
 #include "lic_func.h"
 #include "popen_cmd.h"
 #include "runner_detail.h"
-#include "unique_fd.h"
 
 namespace velmor_lic {
 
@@ -50,53 +54,61 @@ bool CheckPidStatus(int pid, int& retcode, char* errinfo) {
     return true;
 }
 
-// Why OutputDrain::WaitForOutputOrEnd returned.
-enum class Wake { kOutput, kEnd, kFailed };
+// Without a pidfd the wait looks for the end this often: an end is seen
+// within 40 ms, at a cost of at most 25 wakes a second while nothing happens.
+constexpr int kPaceMs = 40;
+// Where poll cannot be used, the next look while output still flows.
+constexpr int kBusyPaceMs = 1;
+// Reads in a row before the wait looks at the end again.
+constexpr int kReadsPerLook = 16;
+
+struct FreeDeleter {
+    void operator()(char* block) const { std::free(block); }
+};
 
 // Keeps the first 1024 bytes a command writes and drops the rest, reading
-// while the command runs so that it never blocks on a full pipe.
+// while the command runs so that it never blocks on a full pipe. The reads
+// go into a heap block, so that ExecuteCmd fits on a small thread stack.
 class OutputDrain {
 public:
-    explicit OutputDrain(int fd) : fd_(fd), open_(fd >= 0) {}
+    explicit OutputDrain(int fd)
+        : fd_(fd),
+          open_(fd >= 0),
+          // Only this end's own description: the command's end stays blocking.
+          nonblocking_(open_ && ::fcntl(fd, F_SETFL, O_NONBLOCK) == 0),
+          chunk_(static_cast<char*>(std::malloc(kChunkBytes))) {}
 
-    // The paced wait, for when no pidfd is to be had: waits up to a second
-    // for output and takes it. Once the pipe is done (end of file or
-    // unreadable) pauses instead, growing toward a second, so that a command
-    // that closed its output costs no CPU while it runs.
-    void WaitForMore() {
-        if (open_) {
-            pollfd ready{fd_, POLLIN, 0};
-            const int n = ::poll(&ready, 1, kMaxWaitMs);
-            if (n > 0) {
-                ReadOnce();
-                return;
-            }
-            if (n == 0 || errno == EINTR) return;
-            open_ = false;
+    // The descriptor to poll for output, -1 once the pipe is done.
+    int PollFd() const { return open_ ? fd_ : -1; }
+
+    // After poll said the pipe is ready: takes what it holds.
+    void ReadReady() {
+        if (open_) (void)ReadOnce();
+    }
+
+    // Without poll: takes what the pipe holds now, in at most `reads` reads;
+    // true when bytes came. Nothing where the descriptor could not be made
+    // non-blocking: a read could then wait for ever.
+    bool ReadWithoutPoll(int reads) {
+        bool got = false;
+        for (int i = 0; i < reads && open_ && nonblocking_; ++i) {
+            if (!ReadOnce()) break;
+            got = true;
         }
-        pause_us_ = pause_us_ == 0 ? kFirstPauseUs : std::min(pause_us_ * 2, kMaxWaitMs * 1000L);
-        detail::SleepMicros(static_cast<unsigned long>(pause_us_));
+        return got;
     }
 
-    // Sleeps until output arrives or `pidfd` reports the child's end, taking
-    // the output. Once the pipe is done only the end can wake it.
-    Wake WaitForOutputOrEnd(int pidfd) {
-        pollfd ready[2] = {{pidfd, POLLIN, 0}, {open_ ? fd_ : -1, POLLIN, 0}};
-        if (::poll(ready, 2, -1) < 0) return errno == EINTR ? Wake::kOutput : Wake::kFailed;
-        // Readable, at its end or broken: the read tells which.
-        if (ready[1].revents != 0) ReadOnce();
-        return ready[0].revents != 0 ? Wake::kEnd : Wake::kOutput;
-    }
-
-    // Takes what is already in the pipe, up to the kept limit, without
-    // waiting for processes the command may have left behind.
+    // What is already in the pipe, up to the kept limit, without waiting for
+    // processes the command may have left behind.
     void TakeRest() {
         while (open_ && count_ < sizeof(kept_)) {
-            pollfd ready{fd_, POLLIN, 0};
-            const int n = ::poll(&ready, 1, 0);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return;
-            ReadOnce();
+            if (!nonblocking_) {
+                pollfd ready{fd_, POLLIN, 0};
+                const int n = ::poll(&ready, 1, 0);
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) return;
+            }
+            if (!ReadOnce()) return;
         }
     }
 
@@ -104,65 +116,104 @@ public:
     std::string Text() const { return std::string(kept_, ::strnlen(kept_, count_)); }
 
 private:
-    static constexpr int kMaxWaitMs = 1000;
-    static constexpr long kFirstPauseUs = 200;
+    static constexpr size_t kChunkBytes = 65536;  // a whole pipe in one read
 
-    void ReadOnce() {
-        char chunk[16384];
-        const ssize_t n = ::read(fd_, chunk, sizeof(chunk));
+    // One read; false when nothing came (empty for now, at its end, broken).
+    bool ReadOnce() {
+        char* into = chunk_ ? chunk_.get() : spare_;
+        const size_t size = chunk_ ? kChunkBytes : sizeof(spare_);
+        ssize_t n;
+        do {
+            n = ::read(fd_, into, size);
+        } while (n < 0 && errno == EINTR);
         if (n < 0) {
-            if (errno != EINTR && errno != EAGAIN) open_ = false;
-            return;
+            if (errno != EAGAIN) open_ = false;
+            return false;
         }
         if (n == 0) {
             open_ = false;
-            return;
+            return false;
         }
         const size_t take = std::min(static_cast<size_t>(n), sizeof(kept_) - count_);
-        std::memcpy(kept_ + count_, chunk, take);
+        std::memcpy(kept_ + count_, into, take);
         count_ += take;
+        return true;
     }
 
     int fd_;
     bool open_;
+    bool nonblocking_;
+    std::unique_ptr<char, FreeDeleter> chunk_;
+    char spare_[256] = {};  // where the heap refused the chunk
     char kept_[1024] = {};
     size_t count_ = 0;
-    long pause_us_ = 0;
 };
 
-// A descriptor that becomes readable when process `pid` ends (close-on-exec);
-// -1 where the kernel has none (before Linux 5.3) or cannot give one.
-int OpenPidfd(int pid) {
-#ifdef SYS_pidfd_open
-    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-#else
-    (void)pid;
-    return -1;
-#endif
+// The point in time, on the monotonic clock, at which a command is given up.
+class Deadline {
+public:
+    explicit Deadline(std::chrono::milliseconds timeout)
+        : armed_(timeout.count() > 0), at_(std::chrono::steady_clock::now() + timeout) {}
+
+    // Whole milliseconds left, rounded up: 0 once passed, -1 without a deadline.
+    int LeftMs() const {
+        if (!armed_) return -1;
+        const auto left = at_ - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero()) return 0;
+        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+        return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+    }
+
+private:
+    bool armed_;
+    std::chrono::steady_clock::time_point at_;
+};
+
+// Where poll cannot be used: takes the output there is, then pauses, briefly
+// while output flows.
+void PaceWithoutPoll(OutputDrain& output, int left_ms) {
+    int pause_ms = output.ReadWithoutPoll(kReadsPerLook) ? kBusyPaceMs : kPaceMs;
+    if (left_ms >= 0) pause_ms = std::min(pause_ms, left_ms);
+    detail::SleepMicros(static_cast<unsigned long>(pause_ms) * 1000UL);
 }
 
-// Wakes for output and for the end alone. False when it cannot go on (the
-// poll failed, or the end showed but waitpid does not see it yet): the caller
-// then paces instead of spinning.
-bool WaitThroughPidfd(int pid, int pidfd, OutputDrain& output, int& retcode, char* err_info) {
-    Wake wake = Wake::kOutput;
+// Waits for the end of child `pid`, draining its output meanwhile: woken by
+// output and by `pidfd` (-1: none), else looking every kPaceMs. True once the
+// end is in `retcode`; false when the deadline passed first.
+bool WaitForEnd(int pid, int pidfd, OutputDrain& output, const Deadline& deadline, int& retcode,
+                char* err_info) {
+    bool poll_works = true;
+    bool end_shown = false;
     while (!CheckPidStatus(pid, retcode, err_info)) {
-        if (wake == Wake::kEnd) return false;
-        wake = output.WaitForOutputOrEnd(pidfd);
-        if (wake == Wake::kFailed) return false;
+        // An end that waitpid does not see (a pidfd of Linux 5.2 cannot be
+        // polled: it always shows ready): pace instead of spinning.
+        if (end_shown) pidfd = -1;
+        end_shown = false;
+        const int left = deadline.LeftMs();
+        if (left == 0) return false;
+        if (!poll_works) {
+            PaceWithoutPoll(output, left);
+            continue;
+        }
+        const int wait_ms = pidfd >= 0 ? left : (left < 0 ? kPaceMs : std::min(left, kPaceMs));
+        pollfd ready[2] = {{pidfd, POLLIN, 0}, {output.PollFd(), POLLIN, 0}};
+        if (::poll(ready, 2, wait_ms) < 0) {
+            if (errno != EINTR) poll_works = false;
+            continue;
+        }
+        // Readable, at its end or broken: the read tells which.
+        if (ready[1].revents != 0) output.ReadReady();
+        if (ready[0].revents != 0) end_shown = true;
     }
     return true;
 }
 
-// Waits for the child's end, draining its output meanwhile. Any failure to
-// get a pidfd (ENOSYS before Linux 5.3, no descriptor left, ...) falls back
-// to the paced loop, which sees the same end, only later.
-void WaitForEnd(int pid, detail::EndWait how, OutputDrain& output, int& retcode, char* err_info) {
-    if (how == detail::EndWait::kPidfd) {
-        const detail::UniqueFd pidfd(OpenPidfd(pid));
-        if (pidfd.valid() && WaitThroughPidfd(pid, pidfd.get(), output, retcode, err_info)) return;
+// Past the deadline: the shell leads its own group, so every process of it
+// is killed, and the shell, still unreaped, keeps that group's id from reuse.
+void KillGroupAndReap(int pid) {
+    (void)::kill(-pid, SIGKILL);
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
-    while (!CheckPidStatus(pid, retcode, err_info)) output.WaitForMore();
 }
 
 }  // namespace
@@ -171,10 +222,14 @@ namespace detail {
 
 bool CheckPidStatusSeam(int pid, int& retcode, char* errinfo) { return CheckPidStatus(pid, retcode, errinfo); }
 
-bool ExecuteCmdWith(const std::string& cmd, std::string& err_msg, EndWait how) {
+bool ExecuteCmdWith(const std::string& cmd, std::string& err_msg, EndWait how, std::chrono::milliseconds timeout) {
+    const Deadline deadline(timeout);
+    ChildOptions options;
+    options.ownProcessGroup = timeout.count() > 0;
+    options.askPidfd = how == EndWait::kPidfd;
     // timeout 0: closing the runner never kills the command.
     KPopenCmd runner(0);
-    if (!runner.OpenCmd(cmd.c_str(), "re2", true)) {
+    if (!RunnerAccess::OpenCmdWith(runner, cmd.c_str(), "re2", options)) {
         err_msg = string_sprintf("open cmd %s failed: %s\n", cmd.c_str(), runner.getErr());
         return true;
     }
@@ -182,12 +237,18 @@ bool ExecuteCmdWith(const std::string& cmd, std::string& err_msg, EndWait how) {
     int retcode = 0;
     char err_info[1024] = {};
     OutputDrain output(runner.GetReadFd());
-    WaitForEnd(pid, how, output, retcode, err_info);
-    if (retcode > 0) output.TakeRest();
+    const bool ended = WaitForEnd(pid, RunnerAccess::Pidfd(runner), output, deadline, retcode, err_info);
+    if (!ended) KillGroupAndReap(pid);
+    if (!ended || retcode > 0) output.TakeRest();
     // The child is collected (or cannot be): a second wait could only hit an
     // unrelated process that got its id since.
     runner.Close(true);
 
+    if (!ended) {
+        err_msg = string_sprintf("execute cmd timed out: [%lld ms],%s", static_cast<long long>(timeout.count()),
+                                 output.Text().c_str());
+        return true;
+    }
     if (retcode > 0) {
         err_msg = string_sprintf("execute cmd failed: [%d],%s", retcode, output.Text().c_str());
         return true;

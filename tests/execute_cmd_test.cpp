@@ -1,3 +1,4 @@
+#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -9,11 +10,13 @@
 #include <gtest/gtest.h>
 
 #include "lic_func.h"
+#include "popen_cmd.h"
 #include "runner_detail.h"
 #include "runner_test_support.h"
 
 using namespace velmor_lic;
 using runner_test::Helper;
+using runner_test::RunInChild;
 
 namespace {
 
@@ -55,6 +58,9 @@ TEST_F(ExecuteCmdTest, FailureCarriesCodeAndFirst1024BytesOfOutput) {
         {Helper("out 1048576 exit 1"), "execute cmd failed: [1]," + x1024},  // more than a pipe holds
         {Helper("nul exit 1"), "execute cmd failed: [1],ab"},
         {"exec " + Helper("raise 9"), "execute cmd failed: [9],"},
+        // One argument beyond the kernel's 128 KiB: the shell cannot be executed.
+        {"true " + std::string(200 * 1024, 'a'),
+         "execute cmd failed: [127],exec /bin/sh failed: [7],Argument list too long\n"},
     };
     for (const auto& wait : kEndWaits) {
         for (const auto& c : cases) {
@@ -79,6 +85,42 @@ TEST_F(ExecuteCmdTest, BackgroundHolderOfTheOutputDoesNotHoldTheWait) {
         ASSERT_GT(holder, 0) << err;
         EXPECT_EQ(::kill(holder, SIGKILL), 0);
     }
+}
+
+// The smallest stack a thread may have still runs a command through both
+// entry points: neither keeps large buffers in its frame.
+TEST_F(ExecuteCmdTest, RunsOnTheSmallestThreadStack) {
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "the sanitizer's redzones make every frame larger than the build's own";
+#endif
+    const std::string result = RunInChild([]() -> std::string {
+        struct Run {
+            std::string verdict;
+            static void* Body(void* raw) {
+                Run& run = *static_cast<Run*>(raw);
+                std::string err;
+                if (!ExecuteCmd(Helper("echo hi exit 2"), err)) run.verdict += "ExecuteCmd succeeded; ";
+                if (err != "execute cmd failed: [2],hi\n") run.verdict += "ExecuteCmd text: " + err + "; ";
+                KPopenCmd cmd(0);
+                if (!cmd.OpenCmd(Helper("exit 3").c_str(), "rw", true)) run.verdict += "start failed; ";
+                if (cmd.Close(false) != 3) run.verdict += "Close did not give 3; ";
+                return nullptr;
+            }
+        } run;
+        for (const size_t stack : {size_t{PTHREAD_STACK_MIN}, size_t{24 * 1024}}) {
+            pthread_attr_t attr;
+            pthread_t thread;
+            if (::pthread_attr_init(&attr) != 0 || ::pthread_attr_setstacksize(&attr, stack) != 0 ||
+                ::pthread_create(&thread, &attr, Run::Body, &run) != 0) {
+                return runner_test::Skip("cannot make a thread of " + std::to_string(stack) + " bytes of stack");
+            }
+            ::pthread_join(thread, nullptr);
+            ::pthread_attr_destroy(&attr);
+        }
+        return run.verdict;
+    });
+    if (runner_test::IsSkip(result)) GTEST_SKIP() << result;
+    EXPECT_EQ(result, "");
 }
 
 TEST_F(ExecuteCmdTest, MissingProgramGivesShellCodeAndComplaint) {
