@@ -152,21 +152,25 @@ private:
 // The point in time, on the monotonic clock, at which a command is given up.
 class Deadline {
 public:
-    explicit Deadline(std::chrono::milliseconds timeout)
-        : armed_(timeout.count() > 0), at_(std::chrono::steady_clock::now() + timeout) {}
+    explicit Deadline(std::chrono::milliseconds timeout) : armed_(timeout.count() > 0), at_(Clock::now()) {
+        // A timeout beyond the clock's range is a deadline that never comes.
+        const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - at_);
+        at_ = timeout < room ? at_ + timeout : Clock::time_point::max();
+    }
 
     // Whole milliseconds left, rounded up: 0 once passed, -1 without a deadline.
     int LeftMs() const {
         if (!armed_) return -1;
-        const auto left = at_ - std::chrono::steady_clock::now();
-        if (left <= std::chrono::steady_clock::duration::zero()) return 0;
+        const auto left = at_ - Clock::now();
+        if (left <= Clock::duration::zero()) return 0;
         const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
         return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
     }
 
 private:
+    using Clock = std::chrono::steady_clock;
     bool armed_;
-    std::chrono::steady_clock::time_point at_;
+    Clock::time_point at_;
 };
 
 // Where poll cannot be used: takes the output there is, then pauses, briefly
@@ -211,7 +215,9 @@ bool WaitForEnd(int pid, int pidfd, OutputDrain& output, const Deadline& deadlin
 // Past the deadline: the shell leads its own group, so every process of it
 // is killed, and the shell, still unreaped, keeps that group's id from reuse.
 void KillGroupAndReap(int pid) {
-    (void)::kill(-pid, SIGKILL);
+    // Without its group (it cannot fail to make one, but were it so) the
+    // shell itself, which must not be waited for while it runs.
+    if (::kill(-pid, SIGKILL) != 0) (void)::kill(pid, SIGKILL);
     while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
 }
@@ -264,6 +270,10 @@ bool ExecuteCmdWith(const std::string& cmd, std::string& err_msg, EndWait how, s
 
 bool ExecuteCmd(const std::string& cmd, std::string& err_msg) {
     return detail::ExecuteCmdWith(cmd, err_msg, detail::EndWait::kPidfd);
+}
+
+bool ExecuteCmd(const std::string& cmd, std::string& err_msg, std::chrono::milliseconds timeout) {
+    return detail::ExecuteCmdWith(cmd, err_msg, detail::EndWait::kPidfd, timeout);
 }
 
 }  // namespace velmor_lic

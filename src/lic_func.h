@@ -2,6 +2,7 @@
 // run-a-command helper of the velmor_lic library.
 #pragma once
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -128,6 +129,17 @@ private:
 // start, exited non-zero, was killed, or its end could not be observed) and
 // then sets `err_msg`; returns false on exit code 0, leaving `err_msg` as is.
 bool ExecuteCmd(const std::string& cmd, std::string& err_msg);
+
+// ExecuteCmd with a deadline. A positive `timeout`: the shell leads a process
+// group of its own, and when it has not ended `timeout` after the call
+// began (monotonic clock), every process of that group is SIGKILLed, the
+// shell is reaped and the result is true with "execute cmd timed out:
+// [%lld ms],%s" (the timeout, then the first 1024 bytes of the output up to
+// a NUL). Processes that left the group are not killed, and one that holds
+// the output open does not delay the return. A command that ends in time
+// gives exactly what the two-argument form gives. Zero or negative: no
+// deadline, no group of its own, exactly the two-argument form.
+bool ExecuteCmd(const std::string& cmd, std::string& err_msg, std::chrono::milliseconds timeout);
 
 }  // namespace velmor_lic
 #pragma GCC visibility pop

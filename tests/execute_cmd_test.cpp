@@ -1,10 +1,14 @@
 #include <pthread.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -22,24 +26,42 @@ namespace {
 
 class ExecuteCmdTest : public runner_test::LeakCheckedTest {};
 
-bool PacedExecuteCmd(const std::string& cmd, std::string& err_msg) {
-    return detail::ExecuteCmdWith(cmd, err_msg, detail::EndWait::kPaced);
-}
+using std::chrono::milliseconds;
 
-// ExecuteCmd as shipped (woken by a pidfd of the child) and with the paced
-// wait it falls back to where the kernel has no pidfd.
+// ExecuteCmd as shipped (woken by the start's pidfd of the child) and with
+// the paced wait it falls back to where the kernel has no pidfd.
 const struct {
     const char* name;
-    bool (*run)(const std::string&, std::string&);
-} kEndWaits[] = {{"pidfd", ExecuteCmd}, {"paced", PacedExecuteCmd}};
+    detail::EndWait how;
+} kEndWaits[] = {{"pidfd", detail::EndWait::kPidfd}, {"paced", detail::EndWait::kPaced}};
+
+// The two-argument form, and deadlines that a command ending in time never
+// meets: none of them may change a result.
+const struct Deadline {
+    const char* name;
+    bool given;
+    milliseconds timeout;
+} kInTime[] = {{"two arguments", false, milliseconds(0)},
+               {"zero", true, milliseconds(0)},
+               {"negative", true, milliseconds(-5)},
+               {"10 s", true, milliseconds(10000)},
+               {"beyond the clock", true, milliseconds::max()}};
+const Deadline kNoDeadline = kInTime[0];
+
+bool RunWith(detail::EndWait how, const Deadline& deadline, const std::string& cmd, std::string& err) {
+    if (how == detail::EndWait::kPaced) return detail::ExecuteCmdWith(cmd, err, how, deadline.timeout);
+    return deadline.given ? ExecuteCmd(cmd, err, deadline.timeout) : ExecuteCmd(cmd, err);
+}
 
 TEST_F(ExecuteCmdTest, ExitZeroLeavesTextUntouched) {
     for (const auto& wait : kEndWaits) {
-        for (const std::string& cmd : {Helper("exit 0"), Helper("out 1048576")}) {
-            SCOPED_TRACE(std::string(wait.name) + ": " + cmd);
-            std::string err = "keep";
-            EXPECT_FALSE(wait.run(cmd, err));
-            EXPECT_EQ(err, "keep");
+        for (const auto& deadline : kInTime) {
+            for (const std::string& cmd : {Helper("exit 0"), Helper("out 1048576"), Helper("sleep 100")}) {
+                SCOPED_TRACE(std::string(wait.name) + ", " + deadline.name + ": " + cmd);
+                std::string err = "keep";
+                EXPECT_FALSE(RunWith(wait.how, deadline, cmd, err));
+                EXPECT_EQ(err, "keep");
+            }
         }
     }
 }
@@ -63,11 +85,13 @@ TEST_F(ExecuteCmdTest, FailureCarriesCodeAndFirst1024BytesOfOutput) {
          "execute cmd failed: [127],exec /bin/sh failed: [7],Argument list too long\n"},
     };
     for (const auto& wait : kEndWaits) {
-        for (const auto& c : cases) {
-            SCOPED_TRACE(std::string(wait.name) + ": " + c.cmd);
-            std::string err;
-            EXPECT_TRUE(wait.run(c.cmd, err));
-            EXPECT_EQ(err, c.err);
+        for (const auto& deadline : kInTime) {
+            for (const auto& c : cases) {
+                SCOPED_TRACE(std::string(wait.name) + ", " + deadline.name + ": " + c.cmd.substr(0, 200));
+                std::string err;
+                EXPECT_TRUE(RunWith(wait.how, deadline, c.cmd, err));
+                EXPECT_EQ(err, c.err);
+            }
         }
     }
 }
@@ -78,7 +102,7 @@ TEST_F(ExecuteCmdTest, BackgroundHolderOfTheOutputDoesNotHoldTheWait) {
     for (const auto& wait : kEndWaits) {
         SCOPED_TRACE(wait.name);
         std::string err;
-        EXPECT_TRUE(wait.run(Helper("sleep 100000") + " & echo $!; exit 3", err));
+        EXPECT_TRUE(RunWith(wait.how, kNoDeadline, Helper("sleep 100000") + " & echo $!; exit 3", err));
         const std::string prefix = "execute cmd failed: [3],";
         ASSERT_EQ(err.substr(0, prefix.size()), prefix);
         const pid_t holder = std::atoi(err.c_str() + prefix.size());
@@ -123,6 +147,76 @@ TEST_F(ExecuteCmdTest, RunsOnTheSmallestThreadStack) {
     EXPECT_EQ(result, "");
 }
 
+// Past the deadline every process of the shell's group is killed, also
+// while signals interrupt the wait, and the output so far is kept. The
+// checker adopts the orphans (a subreaper), so that it can tell them gone.
+TEST_F(ExecuteCmdTest, DeadlineKillsTheWholeGroupWithTheOutputSoFar) {
+    for (const auto& wait : kEndWaits) {
+        SCOPED_TRACE(wait.name);
+        const std::string result = RunInChild([how = wait.how]() -> std::string {
+            if (::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) return runner_test::Skip("cannot become a subreaper");
+            struct sigaction tick {};
+            tick.sa_handler = [](int) {};  // no SA_RESTART: every wait is interrupted
+            const itimerval often{{0, 5000}, {0, 5000}};
+            if (::sigaction(SIGALRM, &tick, nullptr) != 0 || ::setitimer(ITIMER_REAL, &often, nullptr) != 0) {
+                return "cannot set up the interrupting timer";
+            }
+            std::string err;
+            const Deadline short_deadline{"300 ms", true, milliseconds(300)};
+            const bool failed = RunWith(how, short_deadline,
+                                    "echo $$; " + Helper("sleep 100000") + " & " + Helper("echo before sleep 100000"), err);
+            const itimerval off{};
+            ::setitimer(ITIMER_REAL, &off, nullptr);
+            const std::string prefix = "execute cmd timed out: [300 ms],";
+            if (!failed || err.compare(0, prefix.size(), prefix) != 0) return "text: " + err;
+            const pid_t group = std::atoi(err.c_str() + prefix.size());
+            if (err != prefix + std::to_string(group) + "\nbefore\n") return "text: " + err;
+            for (int look = 0; look < 2000 && ::kill(-group, 0) == 0; ++look) {
+                while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+                }
+                ::usleep(1000);
+            }
+            if (::kill(-group, 0) == 0 || errno != ESRCH) return "a process of the group is left";
+            return runner_test::NoChildLeft() ? "" : "a child is left";
+        });
+        if (runner_test::IsSkip(result)) GTEST_SKIP() << result;
+        EXPECT_EQ(result, "");
+    }
+}
+
+// A process that left the group keeps the output open past the deadline:
+// the return does not wait for it (it would take 5 s).
+TEST_F(ExecuteCmdTest, DeadlineDoesNotWaitForAHolderThatLeftTheGroup) {
+    for (const auto& wait : kEndWaits) {
+        SCOPED_TRACE(wait.name);
+        const auto began = std::chrono::steady_clock::now();
+        std::string err;
+        EXPECT_TRUE(RunWith(wait.how, {"300 ms", true, milliseconds(300)},
+                        "setsid " + Helper("sleep 5000") + " & echo $!; " + Helper("sleep 100000"), err));
+        EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(3));
+        const std::string prefix = "execute cmd timed out: [300 ms],";
+        ASSERT_EQ(err.substr(0, prefix.size()), prefix);
+        const pid_t holder = std::atoi(err.c_str() + prefix.size());
+        ASSERT_GT(holder, 0) << err;
+        EXPECT_EQ(::kill(holder, SIGKILL), 0);
+    }
+}
+
+// "<pid> <process group>" of the shell.
+TEST_F(ExecuteCmdTest, ShellLeadsItsOwnGroupOnlyWithADeadline) {
+    for (const auto& deadline : kInTime) {
+        SCOPED_TRACE(deadline.name);
+        std::string err;
+        ASSERT_TRUE(RunWith(detail::EndWait::kPidfd, deadline, "echo $$ $(cut -d' ' -f5 /proc/$$/stat); exit 1", err));
+        const std::string prefix = "execute cmd failed: [1],";
+        ASSERT_EQ(err.substr(0, prefix.size()), prefix);
+        std::istringstream ids(err.substr(prefix.size()));
+        pid_t shell = 0, group = 0;
+        ids >> shell >> group;
+        EXPECT_EQ(group, deadline.timeout.count() > 0 ? shell : ::getpgrp()) << err;
+    }
+}
+
 TEST_F(ExecuteCmdTest, MissingProgramGivesShellCodeAndComplaint) {
     std::string err;
     EXPECT_TRUE(ExecuteCmd("/nonexistent/velmor-prog", err));
@@ -137,7 +231,7 @@ TEST_F(ExecuteCmdTest, ClosedOutputWaitDoesNotSpin) {
         rusage before{}, after{};
         ::getrusage(RUSAGE_SELF, &before);
         std::string err;
-        EXPECT_FALSE(wait.run(Helper("closeout sleep 1500"), err)) << err;
+        EXPECT_FALSE(RunWith(wait.how, kNoDeadline, Helper("closeout sleep 1500"), err)) << err;
         ::getrusage(RUSAGE_SELF, &after);
         const auto cpu_us = [](const rusage& u) {
             return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000000L + u.ru_utime.tv_usec + u.ru_stime.tv_usec;
