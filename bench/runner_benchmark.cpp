@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -19,6 +20,7 @@
 
 #include "lic_func.h"
 #include "popen_cmd.h"
+#include "runner_detail.h"
 
 namespace {
 
@@ -123,6 +125,35 @@ void BM_PopenDrain100MB(benchmark::State& state) {
         benchmark::DoNotOptimize(::pclose(fp));
     }
 }
+// The deadline form against the plain one on a command that ends at once:
+// the own process group and the deadline's clock are all it adds.
+void BM_ExecuteCmdTrueWithDeadline(benchmark::State& state) {
+    std::string err;
+    for (auto _ : state) benchmark::DoNotOptimize(velmor_lic::ExecuteCmd("true", err, std::chrono::seconds(10)));
+}
+void BM_ExecuteCmdTruePlain(benchmark::State& state) {
+    std::string err;
+    for (auto _ : state) benchmark::DoNotOptimize(velmor_lic::ExecuteCmd("true", err));
+}
+BENCHMARK(BM_ExecuteCmdTrueWithDeadline)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ExecuteCmdTruePlain)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// How late a 100 ms deadline on `sleep 10` returns: the time reported is the
+// overshoot alone (the whole call minus 100 ms), woken by the pidfd (0) or
+// paced as without one (1).
+void BM_DeadlineOvershoot(benchmark::State& state) {
+    const auto how = state.range(0) == 0 ? velmor_lic::detail::EndWait::kPidfd : velmor_lic::detail::EndWait::kPaced;
+    const auto deadline = std::chrono::milliseconds(100);
+    std::string err;
+    for (auto _ : state) {
+        const auto began = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(velmor_lic::detail::ExecuteCmdWith("sleep 10", err, how, deadline));
+        const std::chrono::duration<double> late = std::chrono::steady_clock::now() - began - deadline;
+        state.SetIterationTime(late.count());
+    }
+}
+BENCHMARK(BM_DeadlineOvershoot)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(10);
+
 BENCHMARK(BM_ExecuteCmdDrain100MB)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_PopenDrain100MB)->Unit(benchmark::kMillisecond)->UseRealTime();
 VELMOR_RUNNER_BENCHMARKS(BM_BigHeap);
