@@ -16,6 +16,7 @@ need_header boost/tokenizer.hpp libboost-dev
 if [ "$purpose" = test ]; then
   need_header gtest/gtest.h libgtest-dev
   need_header benchmark/benchmark.h libbenchmark-dev
+  need_header seccomp.h libseccomp-dev
 fi
 
 [ ${#missing[@]} -eq 0 ] && exit 0

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test twice: an optimised build, then a second build
 # tree under AddressSanitizer and UndefinedBehaviorSanitizer. Then static
-# analysis, the install/package check and a short run of every fuzz target.
+# analysis, the install/package check, a short run of every fuzz target and
+# a coverage build that must reach its goals.
 # The builds and both test runs never skip; the three later steps skip, with
 # a line naming the missing Debian packages, where those cannot be installed.
 set -euo pipefail
@@ -32,6 +33,9 @@ bash scripts/check_install.sh
 
 echo "== libFuzzer targets, 20 s each (skipped without clang++) =="
 bash scripts/fuzz.sh 20
+
+echo "== coverage of src/ under the whole suite (gcov, gcovr) =="
+bash scripts/coverage.sh
 
 # One closing line over both test runs (each fails the script on its own),
 # after the steps that were skipped, if any.

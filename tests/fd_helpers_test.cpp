@@ -155,6 +155,14 @@ TEST_F(FdHelpersTest, ReadBufferFromFDReportsReadErrors) {
     EXPECT_EQ(buf.GetWriteIndex(), 0u);
 }
 
+TEST_F(FdHelpersTest, GetClockMonoMSecCountsMilliseconds) {
+    const uint64_t before = GetClockMonoMSec();
+    ::usleep(20000);
+    const uint64_t elapsed = GetClockMonoMSec() - before;
+    EXPECT_GE(elapsed, 20u);
+    EXPECT_LT(elapsed, 20000u);  // milliseconds, not microseconds
+}
+
 TEST_F(FdHelpersTest, ConvertToAbsolutePathResolvesOrGivesEmpty) {
     char cwd[PATH_MAX];
     ASSERT_NE(::getcwd(cwd, sizeof(cwd)), nullptr);

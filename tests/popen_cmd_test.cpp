@@ -384,6 +384,9 @@ TEST_F(PopenCmdTest, KillChildExecCloseChecksTheParent) {
     EXPECT_NE(std::string(cmd.getErr()).find(",not match fater pid:1"), std::string::npos) << cmd.getErr();
     EXPECT_TRUE(cmd.KillChildExecClose(::getpid()));
     EXPECT_EQ(cmd.Close(false), 0);
+    // Without a child there is no status file to ask.
+    EXPECT_FALSE(cmd.KillChildExecClose(1));
+    EXPECT_STREQ(cmd.getErr(), "open file[/proc/0/stat] fail[2,No such file or directory]");
 }
 
 TEST_F(PopenCmdTest, GetProcStatReadsOrExplains) {
