@@ -5,6 +5,7 @@
 // runs 1,000 commands in a row and fails when a descriptor or a child is left
 // behind.
 #include <dirent.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -153,6 +154,30 @@ void BM_DeadlineOvershoot(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_DeadlineOvershoot)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(10);
+
+// A command that ends after a quiet second while a background process holds
+// its output open: the time reported is how late the end is seen (the call
+// minus that second), and `wakes_per_s` the thread's voluntary switches a
+// second of the wait, woken by the pidfd (0) or paced as without one (1).
+void BM_EndSeenWhileOutputHeld(benchmark::State& state) {
+    const auto how = state.range(0) == 0 ? velmor_lic::detail::EndWait::kPidfd : velmor_lic::detail::EndWait::kPaced;
+    std::string err;
+    double waited = 0;
+    long wakes = 0;
+    for (auto _ : state) {
+        rusage before{}, after{};
+        ::getrusage(RUSAGE_THREAD, &before);
+        const auto began = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(velmor_lic::detail::ExecuteCmdWith("echo out; sleep 1; sleep 1.5 & exit 3", err, how));
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
+        ::getrusage(RUSAGE_THREAD, &after);
+        state.SetIterationTime(took.count() - 1.0);
+        waited += took.count();
+        wakes += after.ru_nvcsw - before.ru_nvcsw;
+    }
+    state.counters["wakes_per_s"] = benchmark::Counter(static_cast<double>(wakes) / waited);
+}
+BENCHMARK(BM_EndSeenWhileOutputHeld)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
 
 BENCHMARK(BM_ExecuteCmdDrain100MB)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_PopenDrain100MB)->Unit(benchmark::kMillisecond)->UseRealTime();
