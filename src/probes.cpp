@@ -41,29 +41,11 @@ std::string get_cpu_vendor() {
 }
 
 std::string get_cpu_brand() {
-    // Deliberately the EAX of leaf 0x80000004 itself (brand bytes 33 to 36),
-    // not the highest extended leaf: a brand of 32 bytes or less reads "NA".
-    // The same CPUID also gives the brand's last 16 bytes: each CPUID traps
-    // to the hypervisor on a VM, so it is executed once.
-    unsigned int last[4];
-    __cpuid(0x80000004, last[0], last[1], last[2], last[3]);
-    if (last[0] == 0) return "NA";
-
-    // __get_cpuid's own test per leaf, with the range's highest leaf read once.
-    const unsigned int highest = __get_cpuid_max(0x80000000, nullptr);
-    char brand[64] = {};
-    for (size_t i = 0; i < 3; ++i) {
-        const unsigned int leaf = 0x80000002 + static_cast<unsigned int>(i);
-        if (highest == 0 || highest < leaf) continue;  // declined: 16 bytes stay zero
-        unsigned int regs[4];
-        if (leaf == 0x80000004) {
-            std::memcpy(regs, last, sizeof regs);
-        } else {
-            __cpuid(leaf, regs[0], regs[1], regs[2], regs[3]);
-        }
-        std::memcpy(brand + 16 * i, regs, sizeof regs);
-    }
-    return trim_copy(std::string(brand));
+    return detail::cpu_brand_from([](unsigned int leaf) {
+        detail::CpuidRegs regs;
+        __cpuid(leaf, regs.eax, regs.ebx, regs.ecx, regs.edx);
+        return regs;
+    });
 }
 
 namespace {
