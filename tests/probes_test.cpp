@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,15 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+
+// Every exception thrown in this program is allocated here first: counts them.
+static int g_exceptions_thrown = 0;
+extern "C" void* __cxa_allocate_exception(size_t size) noexcept {
+    using Allocate = void* (*)(size_t) noexcept;
+    static const auto real = reinterpret_cast<Allocate>(::dlsym(RTLD_NEXT, "__cxa_allocate_exception"));
+    ++g_exceptions_thrown;
+    return real(size);
+}
 
 namespace {
 
@@ -237,6 +247,24 @@ TEST_F(SysfsProbeTest, BiosInfoIsTheTrimmedModalias) {
 
 TEST_F(SysfsProbeTest, BiosInfoIsEmptyWithoutModalias) {
     EXPECT_EQ(velmor_lic::detail::get_bios_info_at(tree_.base()), "");
+}
+
+// A missing file is the common case on VMs and containers (no modalias, a
+// virtio disk without device/serial): the probes report it without an
+// exception, whose first throw costs a static tool more than its report.
+TEST_F(SysfsProbeTest, FailuresThrowNoException) {
+    tree_.AddDiskWithoutSerial("vda");
+    tree_.WriteFile("block/vda/serial", "VMSER\n");
+    tree_.MakeDir("devices/fake/dir/serial");
+    const int before = g_exceptions_thrown;
+    EXPECT_EQ(velmor_lic::detail::get_bios_info_at(tree_.base()), "");
+    EXPECT_EQ(velmor_lic::get_device_serial(tree_.sys() + "/missing"), "");
+    EXPECT_EQ(velmor_lic::get_device_serial(tree_.sys() + "/devices/fake/dir/serial"), "");
+    EXPECT_EQ(Scan(), 1);
+    EXPECT_EQ(g_exceptions_thrown, before);
+    // The count sees a throw: get_file_contents keeps its exception.
+    EXPECT_THROW(get_file_contents((tree_.sys() + "/missing").c_str()), std::runtime_error);
+    EXPECT_EQ(g_exceptions_thrown, before + 1);
 }
 
 TEST_F(SysfsProbeTest, DeviceSerialIsTrimmedOrEmptyWhenUnreadable) {
