@@ -2,6 +2,7 @@
 // part of the library's public header.
 #pragma once
 
+#include <cstddef>
 #include <cstring>
 #include <map>
 #include <string>
@@ -36,8 +37,8 @@ std::string cpu_brand_from(Cpuid&& cpuid) {
     // __get_cpuid's own test per leaf, with the range's highest leaf read once.
     const unsigned int highest = cpuid(0x80000000u).eax;
     char brand[64] = {};
-    for (unsigned int i = 0; i < 3; ++i) {
-        const unsigned int leaf = 0x80000002u + i;
+    for (size_t i = 0; i < 3; ++i) {
+        const unsigned int leaf = 0x80000002u + static_cast<unsigned int>(i);
         if (highest == 0 || highest < leaf) continue;  // declined: 16 bytes stay zero
         const CpuidRegs regs = leaf == 0x80000004u ? last : cpuid(leaf);
         std::memcpy(brand + 16 * i, &regs, sizeof regs);
