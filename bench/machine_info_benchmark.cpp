@@ -1,10 +1,12 @@
-// Whole-process cost of machine_info against the cost of starting any process
-// (/bin/true) and against what a user would run instead (lsblk). Each
-// iteration spawns the program with stdout on /dev/null and waits for it.
+// Whole-process cost of machine_info against its floors (a static program
+// that only starts, and one that makes the same report with the fewest system
+// calls), the cost of starting any process (/bin/true) and what a user would
+// run instead (lsblk). Each iteration spawns the program with stdout on
+// /dev/null and waits for it.
 //
 // The programs read whatever /sys this process sees: run it through
-// bench/report_bench.sh, which mounts a fake tree of 64 disks over /sys in a
-// private mount namespace first. With VELMOR_BASELINE_MACHINE_INFO set to
+// bench/report_bench.sh, which mounts fake trees (64 disks, a cloud VM) over
+// /sys in a private mount namespace first. With VELMOR_BASELINE_MACHINE_INFO set to
 // another build of machine_info, that build runs beside this one.
 #include <benchmark/benchmark.h>
 
@@ -63,6 +65,10 @@ BENCHMARK_CAPTURE(BM_Process, BinTrue, std::vector<std::string>{"/bin/true"})
     ->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_Process, StaticEmpty, std::vector<std::string>{STATIC_EMPTY_PATH})
     ->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_Process, FloorFull, std::vector<std::string>{REPORT_FLOOR_PATH})
+    ->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_Process, FloorIgnoreScanBlk, std::vector<std::string>{REPORT_FLOOR_PATH, "ignore_scan_blk"})
+    ->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_Process, MachineInfoFull, std::vector<std::string>{MACHINE_INFO_PATH})
     ->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_Process, MachineInfoIgnoreScanBlk,
@@ -71,11 +77,15 @@ BENCHMARK_CAPTURE(BM_Process, MachineInfoIgnoreScanBlk,
 BENCHMARK_CAPTURE(BM_Process, Lsblk, std::vector<std::string>{"/usr/bin/lsblk", "-dno", "NAME,SERIAL"})
     ->UseRealTime()->Unit(benchmark::kMicrosecond);
 
-// The same full report from another build, registered only when named.
+// The same two reports from another build, registered only when named.
 void RegisterBaseline() {
     const char* baseline = std::getenv("VELMOR_BASELINE_MACHINE_INFO");
     if (baseline == nullptr || *baseline == '\0') return;
     benchmark::RegisterBenchmark("BM_Process/BaselineFull", BM_Process, std::vector<std::string>{baseline})
+        ->UseRealTime()
+        ->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("BM_Process/BaselineIgnoreScanBlk", BM_Process,
+                                 std::vector<std::string>{baseline, "ignore_scan_blk"})
         ->UseRealTime()
         ->Unit(benchmark::kMicrosecond);
 }

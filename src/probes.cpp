@@ -41,29 +41,11 @@ std::string get_cpu_vendor() {
 }
 
 std::string get_cpu_brand() {
-    // Deliberately the EAX of leaf 0x80000004 itself (brand bytes 33 to 36),
-    // not the highest extended leaf: a brand of 32 bytes or less reads "NA".
-    // The same CPUID also gives the brand's last 16 bytes: each CPUID traps
-    // to the hypervisor on a VM, so it is executed once.
-    unsigned int last[4];
-    __cpuid(0x80000004, last[0], last[1], last[2], last[3]);
-    if (last[0] == 0) return "NA";
-
-    // __get_cpuid's own test per leaf, with the range's highest leaf read once.
-    const unsigned int highest = __get_cpuid_max(0x80000000, nullptr);
-    char brand[64] = {};
-    for (size_t i = 0; i < 3; ++i) {
-        const unsigned int leaf = 0x80000002 + static_cast<unsigned int>(i);
-        if (highest == 0 || highest < leaf) continue;  // declined: 16 bytes stay zero
-        unsigned int regs[4];
-        if (leaf == 0x80000004) {
-            std::memcpy(regs, last, sizeof regs);
-        } else {
-            __cpuid(leaf, regs[0], regs[1], regs[2], regs[3]);
-        }
-        std::memcpy(brand + 16 * i, regs, sizeof regs);
-    }
-    return trim_copy(std::string(brand));
+    return detail::cpu_brand_from([](unsigned int leaf) {
+        detail::CpuidRegs regs;
+        __cpuid(leaf, regs.eax, regs.ebx, regs.ecx, regs.edx);
+        return regs;
+    });
 }
 
 namespace {
@@ -85,6 +67,12 @@ std::string trim_copy(const std::string& text) {
 // The scan costs three system calls a disk (open, read, close), all relative
 // to the open /sys/block: the device link is looked at only when the serial
 // does not open, and an attribute is read without sizing it first.
+//
+// The readers below report a failure as its errno and never throw for one:
+// a missing file is the common case on VMs and containers (no modalias),
+// and the first exception a static binary throws costs more than the whole
+// report. Only a failed allocation throws (std::bad_alloc, std::length_error);
+// the probes catch it, and get_file_contents turns errno into its exception.
 
 namespace {
 
@@ -98,26 +86,20 @@ struct DirCloser {
 };
 using ScopedDir = std::unique_ptr<DIR, DirCloser>;
 
-[[noreturn]] void throw_errno_text(int err) { throw std::runtime_error(std::strerror(err)); }
-
-int open_or_throw(const char* path) {
-    const int fd = detail::OpenRetrying(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw_errno_text(errno);
-    return fd;
-}
-
-// The end offset of an open file; throws the system's text when there is none.
+// The end offset of an open file in `size`; 0 or the errno of the failure.
 // A directory opens but cannot be read, and its end offset can be huge:
 // refused before a buffer is sized by it.
-off_t file_size(int fd) {
+int file_size(int fd, off_t& size) {
     struct stat status;
-    if (::fstat(fd, &status) != 0) throw_errno_text(errno);
-    if (S_ISDIR(status.st_mode)) throw_errno_text(EISDIR);
+    if (::fstat(fd, &status) != 0) return errno;
+    if (S_ISDIR(status.st_mode)) return EISDIR;
     // A regular file ends at its size (sysfs attributes too): saves a seek.
-    if (S_ISREG(status.st_mode)) return status.st_size;
-    const off_t end = ::lseek(fd, 0, SEEK_END);
-    if (end < 0) throw_errno_text(errno);
-    return end;
+    if (S_ISREG(status.st_mode)) {
+        size = status.st_size;
+        return 0;
+    }
+    size = ::lseek(fd, 0, SEEK_END);
+    return size < 0 ? errno : 0;
 }
 
 // Fills `out` from offset 0 until `length` bytes, end of file or an error:
@@ -132,35 +114,54 @@ void read_from_start(int fd, char* out, uint64_t length) {
     }
 }
 
-// The file's size (or `limit`, if smaller and not 0) in bytes from offset 0;
-// what does not arrive stays NUL.
-std::string read_sized(int fd, uint64_t limit) {
-    uint64_t length = static_cast<uint64_t>(file_size(fd));
+// The file's size (or `limit`, if smaller and not 0) in bytes from offset 0
+// into `contents`, what does not arrive staying NUL; 0 or the errno of the
+// failure, `contents` then unspecified.
+int read_sized(int fd, uint64_t limit, std::string& contents) {
+    off_t size = 0;
+    if (const int err = file_size(fd, size)) return err;
+    uint64_t length = static_cast<uint64_t>(size);
     if (limit != 0 && limit < length) length = limit;
     // Sysfs reports a size beyond the text: the rest stays NUL.
-    std::string contents(length, '\0');
+    contents.assign(length, '\0');
     read_from_start(fd, &contents[0], length);
-    return contents;
+    return 0;
 }
 
-// The text of an attribute, equal after trim_copy to read_sized's result.
-// A read shorter than asked has taken a regular file (sysfs, tmpfs) whole,
-// and read_sized would only add the NUL tail that trimming removes again.
-// A full read, or one that fails (a directory, say), goes the sized way,
-// which also gives every error its usual text.
-std::string read_attribute(int fd) {
+// The text of an attribute into `text`, equal after trim_copy to read_sized's
+// result; 0 or the errno of the failure. A read shorter than asked has taken
+// a regular file (sysfs, tmpfs) whole, and read_sized would only add the NUL
+// tail that trimming removes again. A full read, or one that fails (a
+// directory, say), goes the sized way, which also gives every error its
+// usual errno.
+int read_attribute(int fd, std::string& text) {
     char chunk[kAttributeChunk];
     ssize_t n;
     do {
         n = ::read(fd, chunk, sizeof chunk);
     } while (n < 0 && errno == EINTR);
-    if (n >= 0 && static_cast<size_t>(n) < sizeof chunk) return std::string(chunk, static_cast<size_t>(n));
-    return read_sized(fd, 0);
+    if (n >= 0 && static_cast<size_t>(n) < sizeof chunk) {
+        text.assign(chunk, static_cast<size_t>(n));
+        return 0;
+    }
+    return read_sized(fd, 0, text);
+}
+
+// The trimmed text of the attribute at `path` (relative to `dir_fd`, or
+// absolute) into `text`; 0 or the errno of the open or the read.
+int read_trimmed_attribute(int dir_fd, const char* path, std::string& text) {
+    const detail::UniqueFd file(detail::OpenAtRetrying(dir_fd, path, O_RDONLY | O_CLOEXEC));
+    if (!file.valid()) return errno;
+    if (const int err = read_attribute(file.get(), text)) return err;
+    text = trim_copy(text);
+    return 0;
 }
 
 void print_serial_failure(const std::string& path, const char* reason) {
     std::fprintf(stderr, "read device serial: %s failed: %s\n", path.c_str(), reason);
 }
+
+void print_bios_failure(const char* reason) { std::fprintf(stderr, "get bios info failed: %s\n", reason); }
 
 // The trimmed serial of disk `name`, read relative to /sys/block (`block_fd`,
 // named `block_dir` in messages). Sets `skip` for an entry without a device
@@ -189,8 +190,13 @@ std::string read_disk_serial(int block_fd, const std::string& block_dir, const s
         return std::string();
     }
     try {
-        return trim_copy(read_attribute(serial.get()));
-    } catch (const std::exception& e) {
+        std::string text;
+        if (const int err = read_attribute(serial.get(), text)) {
+            print_serial_failure(block_dir + "/" + device_rel + "/serial", std::strerror(err));
+            return std::string();
+        }
+        return trim_copy(text);
+    } catch (const std::exception& e) {  // allocation
         print_serial_failure(block_dir + "/" + device_rel + "/serial", e.what());
         return std::string();
     }
@@ -199,15 +205,22 @@ std::string read_disk_serial(int block_fd, const std::string& block_dir, const s
 }  // namespace
 
 std::string get_file_contents(const char* path, uint64_t limit) {
-    const detail::UniqueFd file(open_or_throw(path));
-    return read_sized(file.get(), limit);
+    const detail::UniqueFd file(detail::OpenRetrying(path, O_RDONLY | O_CLOEXEC));
+    if (!file.valid()) throw std::runtime_error(std::strerror(errno));
+    std::string contents;
+    if (const int err = read_sized(file.get(), limit, contents)) throw std::runtime_error(std::strerror(err));
+    return contents;
 }
 
 std::string get_device_serial(const std::string& path) {
     try {
-        const detail::UniqueFd file(open_or_throw(path.c_str()));
-        return trim_copy(read_attribute(file.get()));
-    } catch (const std::exception& e) {
+        std::string serial;
+        if (const int err = read_trimmed_attribute(AT_FDCWD, path.c_str(), serial)) {
+            print_serial_failure(path, std::strerror(err));
+            return std::string();
+        }
+        return serial;
+    } catch (const std::exception& e) {  // allocation
         print_serial_failure(path, e.what());
         return std::string();
     }
@@ -223,14 +236,17 @@ namespace detail {
 
 std::string get_bios_info_at(const std::string& root) {
     try {
-        const UniqueFd file(open_or_throw((root + kModaliasPath).c_str()));
-        return trim_copy(read_attribute(file.get()));
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "get bios info failed: %s\n", e.what());
+        std::string modalias;
+        if (const int err = read_trimmed_attribute(AT_FDCWD, (root + kModaliasPath).c_str(), modalias)) {
+            print_bios_failure(std::strerror(err));
+            return std::string();
+        }
+        return modalias;
+    } catch (const std::exception& e) {  // allocation
+        print_bios_failure(e.what());
         return std::string();
     }
 }
-
 int get_disk_id_at(const std::string& root, std::map<std::string, std::string>& devices) {
     const std::string block_dir = root + kBlockDir;
     const ScopedDir dir(::opendir(block_dir.c_str()));

@@ -28,7 +28,7 @@ protected:
     }
     void TearDown() override {
         LeakCheckedTest::TearDown();
-        std::system(("rm -rf '" + dir_ + "'").c_str());
+        (void)!std::system(("rm -rf '" + dir_ + "'").c_str());
     }
     std::string MakeFile(const std::string& name, size_t size) {
         const std::string path = dir_ + "/" + name;
@@ -131,7 +131,7 @@ TEST_F(FdHelpersTest, ReadBufferFromFDWaitsOnANonBlockingDescriptor) {
     ASSERT_EQ(::pipe2(fds, O_NONBLOCK), 0);
     std::thread writer([fd = fds[1]] {
         ::usleep(300000);
-        (void)::write(fd, "late", 4);
+        (void)!::write(fd, "late", 4);
         ::close(fd);
     });
     rusage before{}, after{};

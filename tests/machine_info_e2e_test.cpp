@@ -160,6 +160,12 @@ TEST_F(MachineInfoE2eTest, DiskThatCannotBeReadStopsTheScanWithItsMessage) {
     const Case cases[] = {
         {"no serial file", [](FakeSysfs& t) { t.AddDiskWithoutSerial("sda"); },
          serial_failed + std::strerror(ENOENT)},
+        {"serial beside the disk, as virtio has it",
+         [](FakeSysfs& t) {
+             t.AddDiskWithoutSerial("sda");
+             t.WriteFile("block/sda/serial", "VMSER\n");
+         },
+         serial_failed + std::strerror(ENOENT)},
         {"device link is a plain file", [](FakeSysfs& t) { t.WriteFile("block/sda/device", "x\n"); },
          serial_failed + std::strerror(ENOTDIR)},
         {"serial is a directory", [](FakeSysfs& t) { t.MakeDir("block/sda/device/serial"); },

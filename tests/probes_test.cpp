@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,15 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+
+// Every exception thrown in this program is allocated here first: counts them.
+static int g_exceptions_thrown = 0;
+extern "C" void* __cxa_allocate_exception(size_t size) noexcept {
+    using Allocate = void* (*)(size_t) noexcept;
+    static const auto real = reinterpret_cast<Allocate>(::dlsym(RTLD_NEXT, "__cxa_allocate_exception"));
+    ++g_exceptions_thrown;
+    return real(size);
+}
 
 namespace {
 
@@ -144,6 +154,57 @@ TEST(CPUVendorID, ToStringIsTwelveBytesInRegisterOrder) {
     }
 }
 
+// A CPU whose extended leaves end at `highest` and whose brand leaves hold
+// `brand` (NUL-padded to 48 bytes). Like an Intel CPU, it answers a leaf
+// beyond its range too; counts what it is asked.
+struct FakeCpu {
+    unsigned int highest;
+    std::string brand;
+    std::map<unsigned int, int> asked;
+
+    velmor_lic::detail::CpuidRegs operator()(unsigned int leaf) {
+        ++asked[leaf];
+        velmor_lic::detail::CpuidRegs regs{};
+        if (leaf == 0x80000000u) regs.eax = highest;
+        if (leaf >= 0x80000002u && leaf <= 0x80000004u) {
+            const std::string padded = (brand + std::string(48, '\0')).substr(16 * (leaf - 0x80000002u), 16);
+            std::memcpy(&regs, padded.data(), sizeof regs);
+        }
+        return regs;
+    }
+};
+
+TEST(CpuProbes, BrandFollowsTheLeafRules) {
+    const std::string xeon = "Intel(R) Xeon(R) CPU E5-2680 v4 @ 2.40GHz";
+    const std::string full48(48, 'B');
+    const std::string epyc = "AMD EPYC 7B13 64-Core Processor";  // 31 bytes
+    struct Case {
+        const char* what;
+        unsigned int highest;
+        std::string brand, out;
+    };
+    const Case cases[] = {
+        {"leading spaces dropped", 0x80000008u, "      " + xeon, xeon},
+        {"48 bytes, no NUL", 0x80000008u, full48, full48},
+        {"33 bytes", 0x80000008u, std::string(33, 'C'), std::string(33, 'C')},
+        {"32 bytes padded with NUL", 0x80000008u, std::string(32, 'D'), "NA"},
+        {"short brand padded with NUL", 0x80000008u, epyc, "NA"},
+        {"empty brand", 0x80000008u, "", "NA"},
+        {"text up to the first NUL, trailing blanks dropped", 0x80000008u,
+         Bytes("Brand  \0", 8) + std::string(40, 'x'), "Brand"},
+        {"highest leaf 0x80000004", 0x80000004u, xeon, xeon},
+        {"leaf 0x80000004 declined", 0x80000003u, std::string(40, 'E'), std::string(32, 'E')},
+        {"all three declined", 0x80000001u, xeon, ""},
+        {"no extended range", 0, xeon, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeCpu cpu{c.highest, c.brand, {}};
+        EXPECT_EQ(velmor_lic::detail::cpu_brand_from(cpu), c.out);
+        for (const auto& leaf : cpu.asked) EXPECT_EQ(leaf.second, 1) << std::hex << leaf.first;
+    }
+}
+
 TEST(CpuProbes, VendorMatchesProcCpuinfo) {
     std::ifstream cpuinfo("/proc/cpuinfo");
     std::string line;
@@ -186,6 +247,24 @@ TEST_F(SysfsProbeTest, BiosInfoIsTheTrimmedModalias) {
 
 TEST_F(SysfsProbeTest, BiosInfoIsEmptyWithoutModalias) {
     EXPECT_EQ(velmor_lic::detail::get_bios_info_at(tree_.base()), "");
+}
+
+// A missing file is the common case on VMs and containers (no modalias, a
+// virtio disk without device/serial): the probes report it without an
+// exception, whose first throw costs a static tool more than its report.
+TEST_F(SysfsProbeTest, FailuresThrowNoException) {
+    tree_.AddDiskWithoutSerial("vda");
+    tree_.WriteFile("block/vda/serial", "VMSER\n");
+    tree_.MakeDir("devices/fake/dir/serial");
+    const int before = g_exceptions_thrown;
+    EXPECT_EQ(velmor_lic::detail::get_bios_info_at(tree_.base()), "");
+    EXPECT_EQ(velmor_lic::get_device_serial(tree_.sys() + "/missing"), "");
+    EXPECT_EQ(velmor_lic::get_device_serial(tree_.sys() + "/devices/fake/dir/serial"), "");
+    EXPECT_EQ(Scan(), 1);
+    EXPECT_EQ(g_exceptions_thrown, before);
+    // The count sees a throw: get_file_contents keeps its exception.
+    EXPECT_THROW(get_file_contents((tree_.sys() + "/missing").c_str()), std::runtime_error);
+    EXPECT_EQ(g_exceptions_thrown, before + 1);
 }
 
 TEST_F(SysfsProbeTest, DeviceSerialIsTrimmedOrEmptyWhenUnreadable) {
