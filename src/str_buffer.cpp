@@ -173,8 +173,8 @@ bool Buffer::WrapReadableContent(const void* data, size_t datlen) {
 }
 
 int Buffer::SetBytes(const void* data, size_t datlen, size_t index) {
-    if (data == nullptr || index > m_write_idx || datlen > m_write_idx - index ||
-        m_write_idx > m_buffer_len) {
+    // The write index never passes the capacity, so the range lies in the storage.
+    if (data == nullptr || index > m_write_idx || datlen > m_write_idx - index) {
         return -1;
     }
     if (datlen > 0) std::memmove(m_buffer + index, data, datlen);
@@ -382,7 +382,7 @@ void Buffer::SkipBytes(size_t datlen) { m_read_idx += std::min(datlen, ReadableB
 
 int Buffer::IndexOf(const void* data, size_t len, size_t start, size_t end) const {
     if (data == nullptr || len == 0) return -1;
-    if (end < len || start > end - len || end > m_write_idx || end > m_buffer_len) return -1;
+    if (end < len || start > end - len || end > m_write_idx) return -1;
     // memmem finds the leftmost occurrence, also one that starts inside a
     // failed candidate.
     const void* hit = ::memmem(m_buffer + start, end - start, data, len);
@@ -399,7 +399,7 @@ std::string Buffer::AsString() const {
 }
 
 const char* Buffer::c_str() const {
-    if (m_buffer == nullptr || m_read_idx > m_write_idx || m_write_idx > m_buffer_len) return "";
+    if (m_buffer == nullptr || m_read_idx > m_write_idx) return "";
     // A full buffer has no byte left for the terminator: grow as an append would.
     if (m_write_idx == m_buffer_len && !GrowTo(m_write_idx + 1, false)) return "";
     m_buffer[m_write_idx] = '\0';
