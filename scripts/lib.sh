@@ -18,3 +18,19 @@ skip_step() {  # step, packages...
   echo "$line"
   if [ -n "${VELMOR_SKIP_LOG:-}" ]; then echo "$line" >>"$VELMOR_SKIP_LOG"; fi
 }
+
+# Makes sure the command of a step is there, installing its Debian package as
+# root. Returns 0 when it is there. As root a failed install ends the script
+# (CI runs as root, where no step may be left out); otherwise it says the
+# step is skipped, naming the package, and returns 1.
+require_tool() {  # step, command, package
+  local step=$1 tool=$2 package=$3
+  if command -v "$tool" >/dev/null 2>&1; then return 0; fi
+  if install_packages "$package" && command -v "$tool" >/dev/null 2>&1; then return 0; fi
+  if [ "$(id -u)" -eq 0 ]; then
+    echo "$step: cannot install the Debian package $package (needed for $tool)" >&2
+    exit 1
+  fi
+  skip_step "$step" "$package"
+  return 1
+}
