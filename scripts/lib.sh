@@ -34,3 +34,20 @@ require_tool() {  # step, command, package
   skip_step "$step" "$package"
   return 1
 }
+
+# Configures and builds the sources in SOURCE_DIR into BUILD_DIR as the
+# packages are built (Release, no tests), then makes the three .deb files
+# there with CPack. Quiet unless it fails.
+make_packages() {  # source dir, build dir
+  local log status=0
+  log=$(mktemp)
+  {
+    cmake -S "$1" -B "$2" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELMOR_BUILD_TESTS=OFF &&
+      cmake --build "$2" &&
+      rm -f "$2"/*.deb &&
+      cpack -G DEB --config "$2/CPackConfig.cmake" -B "$2"
+  } >"$log" 2>&1 || status=$?
+  if [ "$status" -ne 0 ]; then cat "$log" >&2; fi
+  rm -f "$log"
+  return "$status"
+}
