@@ -163,8 +163,9 @@ public:
         if (!armed_) return -1;
         const auto left = at_ - Clock::now();
         if (left <= Clock::duration::zero()) return 0;
-        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-        return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left);
+        if (ms < left) ++ms;  // up: a wake just before the deadline would only wake again
+        return ms.count() > INT_MAX ? INT_MAX : static_cast<int>(ms.count());
     }
 
 private:

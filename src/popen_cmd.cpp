@@ -323,13 +323,9 @@ bool KPopenCmd::killOwnChild() {
         // While the id is this process's unreaped child, no other process
         // can have it.
         siginfo_t info{};
-        if (::waitid(P_PID, static_cast<id_t>(child_pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
-            err = errno;
-        } else if (::kill(child_pid_, SIGKILL) != 0) {
-            err = errno;
-        } else {
-            return true;
-        }
+        const bool own = ::waitid(P_PID, static_cast<id_t>(child_pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0;
+        if (own && ::kill(child_pid_, SIGKILL) == 0) return true;
+        err = errno;
     }
     setErr("kill child pid:%ld error:%d,%s", static_cast<long>(child_pid_), err, std::strerror(err));
     return false;

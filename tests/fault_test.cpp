@@ -4,11 +4,8 @@
 // Run as `fault_tests --as-old-kernel PROGRAM ARGS...`, it instead execs
 // PROGRAM under the filter of a kernel before 5.2 (no pidfds, no clone3).
 #include <fcntl.h>
-#include <linux/seccomp.h>
 #include <sched.h>
-#include <seccomp.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -20,7 +17,6 @@
 #include <map>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -32,109 +28,46 @@
 #include "runner_test_support.h"
 
 using namespace velmor_lic;
+using runner_test::Arg;
+using runner_test::Bits;
 using runner_test::Helper;
+using runner_test::Install;
+using runner_test::Rule;
 
 namespace {
 
-// A system call that fails with `err` when its arguments match all of `args`;
-// `nth` > 0 lets the earlier matching calls through (a supervisor counts).
-struct Rule {
-    int nr;
-    int err;
-    std::vector<scmp_arg_cmp> args;
-    int nth = 0;
-};
-
-// Answers the notifications of a counted rule: the `nth` call fails, every
-// other one goes on as if unfiltered.
-void Supervise(int fd, int nth, int err) {
-    for (int seen = 1;; ++seen) {
-        seccomp_notif req{};  // the kernel takes only a zeroed request
-        if (::ioctl(fd, SECCOMP_IOCTL_NOTIF_RECV, &req) != 0) {
-            if (errno == EINTR || errno == ENOENT) continue;  // interrupted, or its caller gone
-            return;
-        }
-        seccomp_notif_resp resp{};
-        resp.id = req.id;
-        resp.error = seen == nth ? -err : 0;
-        resp.flags = seen == nth ? 0 : SECCOMP_USER_NOTIF_FLAG_CONTINUE;
-        (void)::ioctl(fd, SECCOMP_IOCTL_NOTIF_SEND, &resp);
-    }
-}
-
-// Installs the rules on the calling thread and what it starts; "" or why not.
-std::string Install(const std::vector<Rule>& rules) {
-    scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_ALLOW);
-    if (ctx == nullptr) return runner_test::Skip("no seccomp filter can be made");
-    int counted = -1;
-    for (const Rule& rule : rules) {
-        const uint32_t action = rule.nth > 0 ? SCMP_ACT_NOTIFY : SCMP_ACT_ERRNO(rule.err);
-        if (rule.nth > 0) counted = static_cast<int>(&rule - rules.data());
-        if (seccomp_rule_add_array(ctx, action, rule.nr, static_cast<unsigned>(rule.args.size()),
-                                   rule.args.data()) != 0) {
-            seccomp_release(ctx);
-            return "cannot add the rule for system call " + std::to_string(rule.nr);
-        }
-    }
-    const int loaded = seccomp_load(ctx);
-    if (loaded == 0 && counted >= 0) {
-        const Rule& rule = rules[static_cast<size_t>(counted)];
-        std::thread(Supervise, seccomp_notify_fd(ctx), rule.nth, rule.err).detach();
-    }
-    seccomp_release(ctx);
-    return loaded == 0 ? "" : runner_test::Skip("seccomp refused the filter: " + std::string(std::strerror(-loaded)));
-}
-
-// The open descriptors, found without listing /proc (a rule may refuse that).
-std::set<int> OpenFdSet() {
-    std::set<int> fds;
-    for (int fd = 0; fd < 1024; ++fd) {
-        if (::fcntl(fd, F_GETFD) >= 0) fds.insert(fd);
-    }
-    return fds;
-}
-
-// The four lowest free descriptors: the next start's pipes, in order (the
-// read direction's read and write end, then the write direction's).
-std::vector<int> NextFds() {
-    int a[2], b[2];
-    if (::pipe(a) != 0 || ::pipe(b) != 0) return {-1, -1, -1, -1};
-    const std::vector<int> fds{a[0], a[1], b[0], b[1]};
-    for (int fd : fds) ::close(fd);
-    return fds;
-}
+using Rules = std::vector<Rule>;
 
 struct Row {
     const char* name;
-    std::function<std::vector<Rule>(const std::vector<int>& next)> rules;
+    // Given the descriptors the next start or scan will get.
+    std::function<Rules(const std::vector<int>& next)> rules;
     std::function<std::string(const std::vector<int>& next)> check;
 };
 
 // Runs the row's check under its rules in a forked child.
 std::string RunRow(const Row& row) {
     return runner_test::RunInChild([&row]() -> std::string {
-        const std::set<int> before = OpenFdSet();
+        const std::set<int> before = runner_test::OpenFdSet();
         const bool counted = [&] {
             for (const Rule& r : row.rules({0, 0, 0, 0})) if (r.nth > 0) return true;
             return false;
         }();
         // The supervisor's descriptor takes the lowest number at the load.
         const int reserved = counted ? ::open("/dev/null", O_RDONLY | O_CLOEXEC) : -1;
-        const std::vector<int> next = NextFds();
+        const std::vector<int> next = runner_test::NextFds();
         if (reserved >= 0) ::close(reserved);
         const std::string installed = Install(row.rules(next));
         if (!installed.empty()) return installed;
         const std::string verdict = row.check(next);
         if (!verdict.empty()) return verdict;
-        std::set<int> after = OpenFdSet();
+        std::set<int> after = runner_test::OpenFdSet();
         if (counted) after.erase(reserved);
         if (after != before) return "descriptors differ afterwards";
         return runner_test::NoChildLeft() ? "" : "a child is left";
     });
 }
 
-scmp_arg_cmp Arg(unsigned index, scmp_datum_t value) { return scmp_arg_cmp{index, SCMP_CMP_EQ, value, 0}; }
-scmp_arg_cmp Bits(unsigned index, scmp_datum_t mask) { return scmp_arg_cmp{index, SCMP_CMP_MASKED_EQ, mask, mask}; }
 
 std::string Expect(const std::string& what, const std::string& got, const std::string& want) {
     return got == want ? "" : what + ": \"" + got + "\", not \"" + want + "\"";
@@ -192,16 +125,16 @@ const std::string kX1024(1024, 'x');
 constexpr size_t kScanFd = 2;
 
 const Row kRows[] = {
-    {"clone EAGAIN", [](auto&) { return std::vector<Rule>{{SCMP_SYS(clone), EAGAIN, {Bits(0, CLONE_VFORK)}}}; },
+    {"clone EAGAIN", [](auto&) { return Rules{{SCMP_SYS(clone), EAGAIN, {Bits(0, CLONE_VFORK)}}}; },
      [](auto&) { return StartFails("fork error:11:Resource temporarily unavailable"); }},
-    {"child stack mmap ENOMEM", [](auto&) { return std::vector<Rule>{{SCMP_SYS(mmap), ENOMEM, {Bits(3, MAP_STACK)}}}; },
+    {"child stack mmap ENOMEM", [](auto&) { return Rules{{SCMP_SYS(mmap), ENOMEM, {Bits(3, MAP_STACK)}}}; },
      [](auto&) { return StartFails("fork error:12:Cannot allocate memory"); }},
     // The runner's pipes only: a sanitizer's probe of readable memory makes
     // pipes of its own, without flags.
-    {"pipe2 ENFILE", [](auto&) { return std::vector<Rule>{{SCMP_SYS(pipe2), ENFILE, {Arg(1, O_CLOEXEC)}}}; },
+    {"pipe2 ENFILE", [](auto&) { return Rules{{SCMP_SYS(pipe2), ENFILE, {Arg(1, O_CLOEXEC)}}}; },
      [](auto&) { return StartFails("pipe2 error:23,Too many open files in system"); }},
     {"fdopen of the read end",
-     [](auto& next) { return std::vector<Rule>{{SCMP_SYS(fcntl), EINVAL, {Arg(0, next[0]), Arg(1, F_GETFL)}}}; },
+     [](auto& next) { return Rules{{SCMP_SYS(fcntl), EINVAL, {Arg(0, next[0]), Arg(1, F_GETFL)}}}; },
      [](auto& next) {
          KPopenCmd cmd(0);
          if (cmd.OpenCmd(Helper("sleep 100000").c_str(), "r", false)) return std::string("the start succeeded");
@@ -209,7 +142,7 @@ const Row kRows[] = {
                        "fdopen parent_end:" + std::to_string(next[0]) + ",mode:r is error:22:Invalid argument");
      }},
     {"fdopen of the write end",
-     [](auto& next) { return std::vector<Rule>{{SCMP_SYS(fcntl), EINVAL, {Arg(0, next[3]), Arg(1, F_GETFL)}}}; },
+     [](auto& next) { return Rules{{SCMP_SYS(fcntl), EINVAL, {Arg(0, next[3]), Arg(1, F_GETFL)}}}; },
      [](auto& next) {
          KPopenCmd cmd(0);
          if (cmd.OpenCmd(Helper("exit 4").c_str(), "rw", false)) return std::string("the start succeeded");
@@ -221,13 +154,13 @@ const Row kRows[] = {
      }},
     {"kill EPERM in Close",
      [](auto&) {
-         return std::vector<Rule>{{SCMP_SYS(kill), EPERM, {}}, {SCMP_SYS(pidfd_send_signal), EPERM, {}}};
+         return Rules{{SCMP_SYS(kill), EPERM, {}}, {SCMP_SYS(pidfd_send_signal), EPERM, {}}};
      },
      [](auto&) {
          return CloseKills("exec " + Helper("sleep 200"), 0, EPERM);
      }},
     {"readlink EACCES",
-     [](auto&) { return std::vector<Rule>{{SCMP_SYS(readlink), EACCES, {}}, {SCMP_SYS(readlinkat), EACCES, {}}}; },
+     [](auto&) { return Rules{{SCMP_SYS(readlink), EACCES, {}}, {SCMP_SYS(readlinkat), EACCES, {}}}; },
      [](auto&) {
          KPopenCmd cmd(0);
          if (!cmd.OpenCmd("true", "r", true)) return std::string("start: ") + cmd.getErr();
@@ -236,12 +169,12 @@ const Row kRows[] = {
                 Expect("Close", std::to_string(cmd.Close(false)), "0");
      }},
     {"no descriptor for a pidfd",
-     [](auto&) { return std::vector<Rule>{{SCMP_SYS(clone), EMFILE, {Bits(0, CLONE_PIDFD)}}}; },
+     [](auto&) { return Rules{{SCMP_SYS(clone), EMFILE, {Bits(0, CLONE_PIDFD)}}}; },
      [](auto&) {
          return ExecuteGives(Helper("echo hi exit 2"), "execute cmd failed: [2],hi\n") +
                 CloseKills("exec " + Helper("sleep 100000"), 0, 0);
      }},
-    {"poll ENOMEM", [](auto&) { return std::vector<Rule>{{SCMP_SYS(poll), ENOMEM, {}}, {SCMP_SYS(ppoll), ENOMEM, {}}}; },
+    {"poll ENOMEM", [](auto&) { return Rules{{SCMP_SYS(poll), ENOMEM, {}}, {SCMP_SYS(ppoll), ENOMEM, {}}}; },
      [](auto&) {
          // More than the pipe holds: without the drain the command never ends.
          return ExecuteGives(Helper("out 200000 exit 1"), "execute cmd failed: [1]," + kX1024);
@@ -249,15 +182,15 @@ const Row kRows[] = {
     {"read EIO on the output",
      // The drain's own reads (a 64 KiB chunk): the child inherits the
      // filter, and its loader reads through the same descriptor number.
-     [](auto& next) { return std::vector<Rule>{{SCMP_SYS(read), EIO, {Arg(0, next[0]), Arg(2, 65536)}}}; },
+     [](auto& next) { return Rules{{SCMP_SYS(read), EIO, {Arg(0, next[0]), Arg(2, 65536)}}}; },
      [](auto&) { return ExecuteGives(Helper("echo hi exit 2"), "execute cmd failed: [2],"); }},
     {"output not made non-blocking",
-     [](auto&) { return std::vector<Rule>{{SCMP_SYS(fcntl), EINVAL, {Arg(1, F_SETFL)}}}; },
+     [](auto&) { return Rules{{SCMP_SYS(fcntl), EINVAL, {Arg(1, F_SETFL)}}}; },
      [](auto&) {
          return ExecuteGives(Helper("echo hi exit 2"), "execute cmd failed: [2],hi\n") +
                 ExecuteGives(Helper("out 200000 exit 1"), "execute cmd failed: [1]," + kX1024);
      }},
-    {"fcntl F_SETFD EIO", [](auto&) { return std::vector<Rule>{{SCMP_SYS(fcntl), EIO, {Arg(1, F_SETFD)}}}; },
+    {"fcntl F_SETFD EIO", [](auto&) { return Rules{{SCMP_SYS(fcntl), EIO, {Arg(1, F_SETFD)}}}; },
      [](auto&) {
          const int fd = ::open("/dev/null", O_RDONLY);  // without close-on-exec: the flag must be set
          runner_test::StderrCapture captured;
@@ -267,14 +200,14 @@ const Row kRows[] = {
                        "0 fcntl F_SETFD error:[5:Input/output error]");
      }},
     {"getdents64 EIO after the first batch",
-     [](auto& next) { return std::vector<Rule>{{SCMP_SYS(getdents64), EIO, {Arg(0, next[kScanFd])}, 2}}; },
+     [](auto& next) { return Rules{{SCMP_SYS(getdents64), EIO, {Arg(0, next[kScanFd])}, 2}}; },
      [](auto&) {
          return ScanGives(1, "a=SA b=SB ", [](const std::string& disk) {
              return "read sys block: " + disk.substr(0, disk.rfind('/')) + " failed: [5],Input/output error\n";
          });
      }},
     {"openat of a serial EACCES",
-     [](auto& next) { return std::vector<Rule>{{SCMP_SYS(openat), EACCES, {Arg(0, next[kScanFd])}}}; },
+     [](auto& next) { return Rules{{SCMP_SYS(openat), EACCES, {Arg(0, next[kScanFd])}}}; },
      [](auto&) {
          return ScanGives(1, "", [](const std::string& disk) {
              return "read device serial: " + disk + "/device/serial failed: Permission denied\n";
@@ -282,7 +215,7 @@ const Row kRows[] = {
      }},
     {"newfstatat of a device link EACCES",
      [](auto& next) {
-         return std::vector<Rule>{{SCMP_SYS(openat), ENOENT, {Arg(0, next[kScanFd])}},
+         return Rules{{SCMP_SYS(openat), ENOENT, {Arg(0, next[kScanFd])}},
                                   {SCMP_SYS(newfstatat), EACCES, {Arg(0, next[kScanFd]), Arg(3, 0)}}};
      },
      [](auto&) {
@@ -290,7 +223,7 @@ const Row kRows[] = {
              return "get device: " + disk + "/device state failed: [13],Permission denied\n";
          });
      }},
-    {"the report's write EIO", [](auto&) { return std::vector<Rule>{{SCMP_SYS(write), EIO, {Arg(0, 1)}}}; },
+    {"the report's write EIO", [](auto&) { return Rules{{SCMP_SYS(write), EIO, {Arg(0, 1)}}}; },
      [](auto&) {
          if (!velmor_test::WhyNoPrivateSys().empty()) return runner_test::Skip("no private mount namespace");
          velmor_test::FakeSysfs tree;
@@ -299,7 +232,7 @@ const Row kRows[] = {
          return Expect("exit status and output", std::to_string(run.exit_status) + " " + run.out, "0 ");
      }},
     // No filter: the child's end is collected by the kernel, not the runner.
-    {"SIGCHLD ignored", [](auto&) { return std::vector<Rule>{}; },
+    {"SIGCHLD ignored", [](auto&) { return Rules{}; },
      [](auto&) {
          if (::signal(SIGCHLD, SIG_IGN) == SIG_ERR) return std::string("cannot ignore SIGCHLD");
          KPopenCmd cmd(0);

@@ -1,5 +1,7 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
+#include <sys/time.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -147,6 +149,40 @@ TEST_F(FdHelpersTest, ReadBufferFromFDWaitsOnANonBlockingDescriptor) {
     // Asking again at once would burn the whole 0.3 s.
     EXPECT_LT(cpu_us(after) - cpu_us(before), 100000L);
     ::close(fds[0]);
+}
+
+// An open that a signal interrupts (a FIFO waits for its writer) is asked
+// again, not failed with EINTR.
+TEST_F(FdHelpersTest, ReadBufferFromFileRetriesAnInterruptedOpen) {
+    const std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string result = runner_test::RunInChild([&fifo]() -> std::string {
+        sigset_t alarm;
+        sigemptyset(&alarm);
+        sigaddset(&alarm, SIGALRM);
+        ::pthread_sigmask(SIG_BLOCK, &alarm, nullptr);  // the writer thread never takes it
+        std::thread writer([&fifo] {
+            ::usleep(100000);
+            const int fd = ::open(fifo.c_str(), O_WRONLY);
+            (void)!::write(fd, "fifo", 4);
+            ::close(fd);
+        });
+        ::pthread_sigmask(SIG_UNBLOCK, &alarm, nullptr);
+        struct sigaction tick {};
+        tick.sa_handler = [](int) {};  // no SA_RESTART
+        const itimerval often{{0, 10000}, {0, 10000}};
+        ::sigaction(SIGALRM, &tick, nullptr);
+        ::setitimer(ITIMER_REAL, &often, nullptr);
+        Buffer buf;
+        char errbuf[1024] = {};
+        const bool read = ReadBufferFromFile(fifo.c_str(), buf, 100, errbuf);
+        const itimerval off{};
+        ::setitimer(ITIMER_REAL, &off, nullptr);
+        writer.join();
+        if (!read) return std::string("failed: ") + errbuf;
+        return buf.AsString() == "fifo" ? "" : "read \"" + buf.AsString() + "\"";
+    });
+    EXPECT_EQ(result, "");
 }
 
 TEST_F(FdHelpersTest, ReadBufferFromFDReportsReadErrors) {

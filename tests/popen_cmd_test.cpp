@@ -534,6 +534,12 @@ std::string HideShell() {
 // the command's standard error.
 TEST_F(PopenCmdTest, UnexecutableShellGives127AndItsReason) {
     const std::string result = RunInChild([]() -> std::string {
+        // One argument beyond the kernel's 128 KiB: no shell takes it.
+        std::string too_long;
+        ExecuteCmd("true " + std::string(200 * 1024, 'a'), too_long);
+        if (too_long != "execute cmd failed: [127],exec /bin/sh failed: [7],Argument list too long\n") {
+            return "ExecuteCmd of a long command line: " + too_long;
+        }
         const std::string hidden = HideShell();
         if (!hidden.empty()) return hidden;
         const std::string reason = "exec /bin/sh failed: [13],Permission denied\n";

@@ -14,6 +14,17 @@
 #include <map>
 #include <string>
 
+#ifdef VELMOR_SECCOMP_FAULTS
+#include <linux/seccomp.h>
+#include <seccomp.h>
+#include <sys/ioctl.h>
+
+#include <cstring>
+#include <set>
+#include <thread>
+#include <vector>
+#endif
+
 #include <gtest/gtest.h>
 
 namespace runner_test {
@@ -173,5 +184,88 @@ protected:
 private:
     std::map<int, std::string> fds_before_;
 };
+
+#ifdef VELMOR_SECCOMP_FAULTS
+// ---- failures injected by a seccomp filter (the fault table) ----------------
+
+// A system call that fails with `err` when its arguments match all of `args`;
+// `nth` > 0 lets the earlier matching calls through (a supervisor counts).
+struct Rule {
+    int nr;
+    int err;
+    std::vector<scmp_arg_cmp> args;
+    int nth = 0;
+};
+
+// Answers the notifications of a counted rule: the `nth` call fails, every
+// other one goes on as if unfiltered.
+inline void Supervise(int fd, int nth, int err) {
+    for (int seen = 1;; ++seen) {
+        seccomp_notif req{};  // the kernel takes only a zeroed request
+        if (::ioctl(fd, SECCOMP_IOCTL_NOTIF_RECV, &req) != 0) {
+            if (errno == EINTR || errno == ENOENT) continue;  // interrupted, or its caller gone
+            return;
+        }
+        seccomp_notif_resp resp{};
+        resp.id = req.id;
+        resp.error = seen == nth ? -err : 0;
+        resp.flags = seen == nth ? 0 : SECCOMP_USER_NOTIF_FLAG_CONTINUE;
+        (void)::ioctl(fd, SECCOMP_IOCTL_NOTIF_SEND, &resp);
+    }
+}
+
+// Installs the rules on the calling thread and what it starts; "" or why not.
+inline std::string Install(const std::vector<Rule>& rules) {
+    scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_ALLOW);
+    if (ctx == nullptr) return Skip("no seccomp filter can be made");
+    int counted = -1;
+    for (const Rule& rule : rules) {
+        const uint32_t action = rule.nth > 0 ? SCMP_ACT_NOTIFY : SCMP_ACT_ERRNO(rule.err);
+        if (rule.nth > 0) counted = static_cast<int>(&rule - rules.data());
+        if (seccomp_rule_add_array(ctx, action, rule.nr, static_cast<unsigned>(rule.args.size()),
+                                   rule.args.data()) != 0) {
+            seccomp_release(ctx);
+            return "cannot add the rule for system call " + std::to_string(rule.nr);
+        }
+    }
+    const int loaded = seccomp_load(ctx);
+    if (loaded == 0 && counted >= 0) {
+        const Rule& rule = rules[static_cast<size_t>(counted)];
+        std::thread(Supervise, seccomp_notify_fd(ctx), rule.nth, rule.err).detach();
+    }
+    seccomp_release(ctx);
+    return loaded == 0 ? "" : runner_test::Skip("seccomp refused the filter: " + std::string(std::strerror(-loaded)));
+}
+
+// The open descriptors, found without listing /proc (a rule may refuse that).
+inline std::set<int> OpenFdSet() {
+    std::set<int> fds;
+    for (int fd = 0; fd < 1024; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0) fds.insert(fd);
+    }
+    return fds;
+}
+
+// The four lowest free descriptors: the next start's pipes, in order (the
+// read direction's read and write end, then the write direction's).
+inline std::vector<int> NextFds() {
+    int a[2], b[2];
+    if (::pipe(a) != 0) return {-1, -1, -1, -1};
+    if (::pipe(b) != 0) {
+        ::close(a[0]);
+        ::close(a[1]);
+        return {-1, -1, -1, -1};
+    }
+    const std::vector<int> fds{a[0], a[1], b[0], b[1]};
+    for (int fd : fds) ::close(fd);
+    return fds;
+}
+
+// An argument equal to `value`; one with all the bits of `mask` set.
+inline scmp_arg_cmp Arg(unsigned index, scmp_datum_t value) { return scmp_arg_cmp{index, SCMP_CMP_EQ, value, 0}; }
+inline scmp_arg_cmp Bits(unsigned index, scmp_datum_t mask) {
+    return scmp_arg_cmp{index, SCMP_CMP_MASKED_EQ, mask, mask};
+}
+#endif  // VELMOR_SECCOMP_FAULTS
 
 }  // namespace runner_test

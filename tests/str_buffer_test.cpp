@@ -329,6 +329,26 @@ TEST(BufferTest, CallerOwnedStorageIsUsedButNeverFreed) {
     EXPECT_EQ(odd.Capacity(), 0u);
     EXPECT_EQ(odd.WriteByte('q'), 1);
     EXPECT_EQ(odd.Capacity(), 4096u);
+
+    // Sizes out of range are brought into it, never trusted.
+    const struct {
+        char* storage;
+        int capacity, write_index;
+        size_t want_capacity, want_write;
+    } cases[] = {{nullptr, 8, 3, 0, 0}, {storage, 8, -2, 8, 0}, {storage, 8, 20, 8, 8}};
+    for (const auto& c : cases) {
+        Buffer given(c.storage, c.capacity, c.write_index);
+        EXPECT_EQ(given.Capacity(), c.want_capacity);
+        EXPECT_EQ(given.GetWriteIndex(), c.want_write);
+    }
+}
+
+TEST(BufferTest, NullDataIsRefusedAndChangesNothing) {
+    Buffer b;
+    b.Write("ab", 2);
+    EXPECT_EQ(b.Write(static_cast<const void*>(nullptr), 5), -1);
+    EXPECT_FALSE(b.WrapReadableContent(nullptr, 3));
+    EXPECT_EQ(b.AsString(), "ab");
 }
 
 TEST(BufferTest, SizedConstructorAndReserve) {
@@ -344,6 +364,14 @@ TEST(BufferTest, SizedConstructorAndReserve) {
     EXPECT_EQ(b.Capacity(), 100u);
     EXPECT_TRUE(b.Reserve(250));
     EXPECT_EQ(b.Capacity(), 400u);
+
+#ifndef __SANITIZE_ADDRESS__  // its allocator reports a size this large as an error
+    // A size the heap refuses gives a buffer without storage, not a failure later.
+    Buffer refused(SIZE_MAX / 2);
+    EXPECT_EQ(refused.Capacity(), 0u);
+    EXPECT_FALSE(refused.Reserve(SIZE_MAX / 2));
+    EXPECT_EQ(refused.Capacity(), 0u);
+#endif
 }
 
 TEST(BufferTest, WriteOfItsOwnContentSurvivesGrowth) {
