@@ -119,8 +119,9 @@ for dir in "$@"; do
     echo "  --   machine_info is linked dynamically here (sanitizer or memory-checker build): not judged"
   fi
 
-  so=$(find "$dir" -maxdepth 1 -name 'libvelmor_lic.so.*.*' -type f | head -n 1)
-  if [ -n "$so" ]; then
+  # The link names the library this build made, whatever versions lie beside it.
+  so=$(readlink -f "$dir/libvelmor_lic.so" 2>/dev/null || true)
+  if [ -n "$so" ] && [ -f "$so" ]; then
     segments=$(readelf -lW "$so") dynamic=$(readelf -dW "$so")
     fortified=$(nm -D --undefined-only "$so" | sed -n 's/.* U \(__[a-z]*_chk\)@.*/\1/p' | sort -u | paste -sd' ' -)
     problems=()

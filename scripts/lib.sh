@@ -18,3 +18,36 @@ skip_step() {  # step, packages...
   echo "$line"
   if [ -n "${VELMOR_SKIP_LOG:-}" ]; then echo "$line" >>"$VELMOR_SKIP_LOG"; fi
 }
+
+# Makes sure the command of a step is there, installing its Debian package as
+# root. Returns 0 when it is there. As root a failed install ends the script
+# (CI runs as root, where no step may be left out); otherwise it says the
+# step is skipped, naming the package, and returns 1.
+require_tool() {  # step, command, package
+  local step=$1 tool=$2 package=$3
+  if command -v "$tool" >/dev/null 2>&1; then return 0; fi
+  if install_packages "$package" && command -v "$tool" >/dev/null 2>&1; then return 0; fi
+  if [ "$(id -u)" -eq 0 ]; then
+    echo "$step: cannot install the Debian package $package (needed for $tool)" >&2
+    exit 1
+  fi
+  skip_step "$step" "$package"
+  return 1
+}
+
+# Configures and builds the sources in SOURCE_DIR into BUILD_DIR as the
+# packages are built (Release, no tests), then makes the three .deb files
+# there with CPack. Quiet unless it fails.
+make_packages() {  # source dir, build dir
+  local log status=0
+  log=$(mktemp)
+  {
+    cmake -S "$1" -B "$2" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELMOR_BUILD_TESTS=OFF &&
+      cmake --build "$2" &&
+      rm -f "$2"/*.deb &&
+      cpack -G DEB --config "$2/CPackConfig.cmake" -B "$2"
+  } >"$log" 2>&1 || status=$?
+  if [ "$status" -ne 0 ]; then cat "$log" >&2; fi
+  rm -f "$log"
+  return "$status"
+}

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test twice: an optimised build, then a second build
 # tree under AddressSanitizer and UndefinedBehaviorSanitizer. Then static
-# analysis, the install/package check, the hardening check, a short run of
-# every fuzz target and a coverage build that must reach its goals.
+# analysis, the install/package check, the packages built twice and compared,
+# the hardening check, the ABI check, a short run of every fuzz target and a
+# coverage build that must reach its goals.
 # The builds and both test runs never skip; the three later steps skip, with
 # a line naming the missing Debian packages, where those cannot be installed.
 set -euo pipefail
@@ -31,8 +32,14 @@ bash scripts/static_analysis.sh
 echo "== install tree, CMake package, pkg-config file and .deb =="
 bash scripts/check_install.sh
 
-echo "== hardening of the objects and binaries (optimised, release and shared builds) =="
-bash scripts/check_hardening.sh build build-release build-shared
+echo "== the packages built twice, in two directories, compared byte for byte =="
+bash scripts/check_reproducible.sh
+
+echo "== hardening of the objects and binaries (optimised and release builds) =="
+bash scripts/check_hardening.sh build build-release
+
+echo "== ABI of libvelmor_lic.so (optimised build) against abi/ =="
+bash scripts/check_abi.sh build
 
 echo "== libFuzzer targets, 20 s each (skipped without clang++) =="
 bash scripts/fuzz.sh 20

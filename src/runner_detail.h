@@ -19,10 +19,12 @@ struct ChildOptions {
     bool askPidfd = true;
 };
 
-// What the library itself reaches inside a runner.
+// What the library itself reaches inside a runner. popen_cmd.h names it as a
+// friend inside its exported region, so its one out-of-line function is
+// hidden here: a seam, not the interface.
 struct RunnerAccess {
     // OpenCmd with the child made as `options` say.
-    static bool OpenCmdWith(KPopenCmd& runner, const char* command, const char* mode, const ChildOptions& options);
+    __attribute__((visibility("hidden"))) static bool OpenCmdWith(KPopenCmd& runner, const char* command, const char* mode, const ChildOptions& options);
     // The start's pidfd of the child, -1 without; the runner keeps owning it.
     static int Pidfd(const KPopenCmd& runner) { return runner.pidfd_; }
 };
