@@ -147,14 +147,19 @@ int read_attribute(int fd, std::string& text) {
     return read_sized(fd, 0, text);
 }
 
-// The trimmed text of the attribute at `path` (relative to `dir_fd`, or
-// absolute) into `text`; 0 or the errno of the open or the read.
+// The trimmed text of the open attribute `fd` into `text`; 0 or the errno.
+int read_trimmed(int fd, std::string& text) {
+    if (const int err = read_attribute(fd, text)) return err;
+    text = trim_copy(text);
+    return 0;
+}
+
+// The same for the attribute at `path` (relative to `dir_fd`, or absolute);
+// 0 or the errno of the open or the read.
 int read_trimmed_attribute(int dir_fd, const char* path, std::string& text) {
     const detail::UniqueFd file(detail::OpenAtRetrying(dir_fd, path, O_RDONLY | O_CLOEXEC));
     if (!file.valid()) return errno;
-    if (const int err = read_attribute(file.get(), text)) return err;
-    text = trim_copy(text);
-    return 0;
+    return read_trimmed(file.get(), text);
 }
 
 void print_serial_failure(const std::string& path, const char* reason) {
@@ -191,11 +196,11 @@ std::string read_disk_serial(int block_fd, const std::string& block_dir, const s
     }
     try {
         std::string text;
-        if (const int err = read_attribute(serial.get(), text)) {
+        if (const int err = read_trimmed(serial.get(), text)) {
             print_serial_failure(block_dir + "/" + device_rel + "/serial", std::strerror(err));
             return std::string();
         }
-        return trim_copy(text);
+        return text;
     } catch (const std::exception& e) {  // allocation
         print_serial_failure(block_dir + "/" + device_rel + "/serial", e.what());
         return std::string();
@@ -247,6 +252,7 @@ std::string get_bios_info_at(const std::string& root) {
         return std::string();
     }
 }
+
 int get_disk_id_at(const std::string& root, std::map<std::string, std::string>& devices) {
     const std::string block_dir = root + kBlockDir;
     const ScopedDir dir(::opendir(block_dir.c_str()));

@@ -24,7 +24,8 @@ struct ChildOptions {
 // hidden here: a seam, not the interface.
 struct RunnerAccess {
     // OpenCmd with the child made as `options` say.
-    __attribute__((visibility("hidden"))) static bool OpenCmdWith(KPopenCmd& runner, const char* command, const char* mode, const ChildOptions& options);
+    __attribute__((visibility("hidden"))) static bool OpenCmdWith(KPopenCmd& runner, const char* command,
+                                                                  const char* mode, const ChildOptions& options);
     // The start's pidfd of the child, -1 without; the runner keeps owning it.
     static int Pidfd(const KPopenCmd& runner) { return runner.pidfd_; }
 };
