@@ -215,10 +215,11 @@ bool WaitForEnd(int pid, int pidfd, OutputDrain& output, const Deadline& deadlin
 
 // Past the deadline: the shell leads its own group, so every process of it
 // is killed, and the shell, still unreaped, keeps that group's id from reuse.
+// The shell itself is killed too: it may have moved to another group (or
+// never made its own), and the wait below is for it.
 void KillGroupAndReap(int pid) {
-    // Without its group (it cannot fail to make one, but were it so) the
-    // shell itself, which must not be waited for while it runs.
-    if (::kill(-pid, SIGKILL) != 0) (void)::kill(pid, SIGKILL);
+    (void)::kill(-pid, SIGKILL);
+    (void)::kill(pid, SIGKILL);
     while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
 }

@@ -3,8 +3,11 @@
 #include "popen_cmd.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio_ext.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -64,26 +67,72 @@ int MakePipeAbove2(detail::UniqueFd& rd, detail::UniqueFd& wr, std::vector<int>&
     }
 }
 
-// A short text to a descriptor whose reader is this process or a terminal;
-// a failure leaves nothing to do.
-void WriteText(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        done += static_cast<size_t>(n);
+// Writes a short line to `fd` only where that cannot block or signal the
+// caller: a pipe without a reader, a full one or a stopped terminal drops
+// it. SIGPIPE is blocked in this thread for the one write, and one that the
+// write raised is taken back before the mask is restored.
+void WriteLineIfReady(int fd, const std::string& line) {
+    pollfd ready{fd, POLLOUT, 0};
+    if (::poll(&ready, 1, 0) != 1 || (ready.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return;
+    int writeFd = fd;
+    detail::UniqueFd reopened;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
+        // A description of its own, non-blocking, so that a pipe with less
+        // room than the line refuses it; without /proc the poll above must do.
+        reopened.reset(detail::OpenRetrying(("/proc/self/fd/" + std::to_string(fd)).c_str(),
+                                            O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+        if (reopened.valid()) writeFd = reopened.get();
+        else if (errno == ENXIO) return;  // no reader left
     }
+    sigset_t pipeOnly, saved, pending;
+    sigemptyset(&pipeOnly);
+    sigaddset(&pipeOnly, SIGPIPE);
+    if (::pthread_sigmask(SIG_BLOCK, &pipeOnly, &saved) != 0) return;
+    const bool wasPending = ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    ssize_t n;
+    do {
+        n = ::write(writeFd, line.data(), line.size());
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && errno == EPIPE && !wasPending) {
+        const timespec now{0, 0};
+        while (::sigtimedwait(&pipeOnly, nullptr, &now) < 0 && errno == EINTR) {
+        }
+    }
+    (void)::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
 }
 
-// SIGKILL through a pidfd: 0, or the errno (ENOSYS where the call is missing).
-int KillThroughPidfd(int pidfd) {
+// A signal through a pidfd: 0, or the errno (ENOSYS where the call is missing).
+int SignalThroughPidfd(int pidfd, int sig) {
 #ifdef SYS_pidfd_send_signal
-    return ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0) == 0 ? 0 : errno;
+    return ::syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0) == 0 ? 0 : errno;
 #else
     (void)pidfd;
+    (void)sig;
     return ENOSYS;
 #endif
+}
+
+// Whether `pid` is a child of this process, running or ended, not yet reaped.
+bool IsUnreapedChild(pid_t pid) {
+    siginfo_t info{};
+    return pid > 0 && ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0;
+}
+
+// Whether the process is still there (reaped is gone): asked through its
+// pidfd where there is one, which cannot name another process.
+bool StillExists(pid_t pid, int pidfd) {
+    if (pidfd >= 0) {
+        const int err = SignalThroughPidfd(pidfd, 0);
+        if (err != ENOSYS) return err != ESRCH;
+    }
+    return ::kill(pid, 0) == 0 || errno == EPERM;
+}
+
+// Records why the child was not killed; false.
+bool RefuseKill(KPopenCmd& runner, pid_t pid, int err) {
+    runner.setErr("kill child pid:%ld error:%d,%s", static_cast<long>(pid), err, std::strerror(err));
+    return false;
 }
 
 }  // namespace
@@ -108,8 +157,10 @@ bool KPopenCmd::openWith(const char* command, const char* mode, bool waitToExec,
     if (read_Fp_ != nullptr || write_Fp_ != nullptr || child_pid_ > 0) Close(false);
 
     Start start;
-    if (!parseMode(mode, start) || !makePipes(start) || !startChild(command, options, start) ||
-        !adoptParentEnds(start)) {
+    // The streams come before the child: a start that fails runs nothing,
+    // not even the shell (which would fork the command and leave it behind).
+    if (!parseMode(mode, start) || !makePipes(start) || !adoptParentEnds(start) ||
+        !startChild(command, options, start)) {
         return false;
     }
     cmd_ = command;
@@ -171,61 +222,49 @@ bool KPopenCmd::startChild(const char* command, const detail::ChildOptions& opti
     shell.askPidfd = options.askPidfd;
 
     const detail::StartedShell started = detail::StartShell(shell);
+    if (started.execError != 0) {
+        // The child ended with 127 and cannot say why itself: say it where
+        // its standard error went.
+        WriteLineIfReady(shell.stderrFd >= 0 ? shell.stderrFd : 2,
+                         string_sprintf("exec %s failed: [%d],%s\n", kShellPath, started.execError,
+                                        std::strerror(started.execError)));
+    }
+    // The child holds its ends as its own 0, 1 or 2 now (or never will).
+    start.closePipes();
     if (started.error != 0) {
         child_pid_ = -1;
-        start.closePipes();
+        CloseReadFp();
+        CloseWriteFp();
         setErr("fork error:%d:%s", started.error, std::strerror(started.error));
         return false;
     }
     child_pid_ = started.pid;
     pidfd_ = started.pidfd;
-    if (started.execError != 0) {
-        // The child ended with 127 and cannot say why itself: say it where
-        // its standard error went.
-        WriteText(shell.stderrFd >= 0 ? shell.stderrFd : 2,
-                  string_sprintf("exec %s failed: [%d],%s\n", kShellPath, started.execError,
-                                 std::strerror(started.execError)));
-    }
     return true;
 }
 
-// Wraps each parent's end in its stream and closes the child's end, which
-// the child holds as its own 0, 1 or 2 now.
+// Wraps each parent's end in its stream; the child's ends stay for the start.
 bool KPopenCmd::adoptParentEnds(Start& start) {
     struct End {
         detail::UniqueFd& parent;
-        detail::UniqueFd& child;
         const char* how;
         FILE*& fp;
         int& fd;
     };
-    for (const End& end : {End{start.out.rd, start.out.wr, "r", read_Fp_, read_Fd_},
-                           End{start.in.wr, start.in.rd, "w", write_Fp_, write_Fd_}}) {
+    for (const End& end : {End{start.out.rd, "r", read_Fp_, read_Fd_}, End{start.in.wr, "w", write_Fp_, write_Fd_}}) {
         if (!end.parent.valid()) continue;
         FILE* fp = ::fdopen(end.parent.get(), end.how);
         if (fp == nullptr) {
             const int err = errno;
             setErr("fdopen parent_end:%d,mode:%s is error:%d:%s", end.parent.get(), end.how, err, std::strerror(err));
             start.closePipes();
-            // With a read stream a later Close reaps the child; without, nothing would.
-            if (read_Fp_ == nullptr) KillAndReapChild();
+            CloseReadFp();
             return false;
         }
         end.fp = fp;
         end.fd = end.parent.release();
-        end.child.reset();
     }
     return true;
-}
-
-void KPopenCmd::KillAndReapChild() {
-    if (child_pid_ <= 0) return;
-    // Just started and not yet reaped: the id is still this child's.
-    if (pidfd_ < 0 || KillThroughPidfd(pidfd_) != 0) ::kill(child_pid_, SIGKILL);
-    while (::waitpid(child_pid_, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    child_pid_ = 0;
-    closePidfd();
 }
 
 void KPopenCmd::closePidfd() {
@@ -291,9 +330,15 @@ void KPopenCmd::CloseAllFdFromVec(std::vector<int>& fd_vec) {
 }
 
 bool KPopenCmd::KillChildExecClose(pid_t ppid) {
-    // Whether the child is this process's own is known without its status
-    // file, which a name with a space in it would misread.
-    if (ppid == ::getpid()) return killOwnChild();
+    // Only the process that started the child may take it for its own
+    // without the status file (which a name with a space in it would
+    // misread): a forked copy holds the same pidfd but is not the parent.
+    if (ppid == ::getpid()) {
+        if (IsUnreapedChild(child_pid_)) return killOwnChild();
+        // Reaped elsewhere (a SIGCHLD handler): its id may be another's now.
+        if (child_pid_ <= 0 || !StillExists(child_pid_, pidfd_)) return RefuseKill(*this, child_pid_, ECHILD);
+        // There, and not a child of this process: the status file says whose.
+    }
     KCProcStat stat;
     if (!GetProcStat(child_pid_, stat)) {
         setErr("%s", stat.getErr());
@@ -303,32 +348,14 @@ bool KPopenCmd::KillChildExecClose(pid_t ppid) {
         setErr("get child proc stat is:%s,not match fater pid:%ld", stat.String().c_str(), static_cast<long>(ppid));
         return false;
     }
-    if (::kill(child_pid_, SIGKILL) < 0) {
-        const int err = errno;
-        setErr("kill child pid:%ld error:%d,%s", static_cast<long>(child_pid_), err, std::strerror(err));
-        return false;
-    }
-    return true;
+    return ::kill(child_pid_, SIGKILL) == 0 || RefuseKill(*this, child_pid_, errno);
 }
 
 bool KPopenCmd::killOwnChild() {
-    int err = ECHILD;
-    if (child_pid_ > 0 && pidfd_ >= 0) {
-        err = KillThroughPidfd(pidfd_);
-        if (err == 0) return true;
-        // Reaped elsewhere (a SIGCHLD handler): no longer a child of ours.
-        if (err == ESRCH) err = ECHILD;
-    }
-    if (child_pid_ > 0 && (pidfd_ < 0 || err == ENOSYS)) {
-        // While the id is this process's unreaped child, no other process
-        // can have it.
-        siginfo_t info{};
-        const bool own = ::waitid(P_PID, static_cast<id_t>(child_pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0;
-        if (own && ::kill(child_pid_, SIGKILL) == 0) return true;
-        err = errno;
-    }
-    setErr("kill child pid:%ld error:%d,%s", static_cast<long>(child_pid_), err, std::strerror(err));
-    return false;
+    int err = pidfd_ >= 0 ? SignalThroughPidfd(pidfd_, SIGKILL) : ENOSYS;
+    // An unreaped child keeps its id: no other process can have it.
+    if (err == ENOSYS) err = ::kill(child_pid_, SIGKILL) == 0 ? 0 : errno;
+    return err == 0 || RefuseKill(*this, child_pid_, err);
 }
 
 bool KPopenCmd::GetProcStat(pid_t pid, KCProcStat& stat) {

@@ -177,11 +177,9 @@ private:
     bool makePipes(Start& start);
     bool startChild(const char* command, const detail::ChildOptions& options, Start& start);
     bool adoptParentEnds(Start& start);
-    // SIGKILL to the child while it is this process's own; false with the
-    // reason recorded.
+    // SIGKILL to the child, known to be this process's own and unreaped;
+    // false with the reason recorded.
     bool killOwnChild();
-    // Ends and reaps a child that the runner cannot hand to its caller.
-    void KillAndReapChild();
     void closePidfd();
 
     uint64_t timeout_;

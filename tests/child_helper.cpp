@@ -6,6 +6,7 @@
 //   cat          copy stdin to stdout      sleep MS   sleep MS milliseconds
 //   closeout     close stdout and stderr   raise SIG  raise signal SIG
 //   sigs         its SigBlk, SigIgn and SigCgt lines of /proc/thread-self/status
+//   pgid G       move into the existing process group G
 //   run CMD      CMD through the library's runner with the exec wait, and
 //                WaitChildToExec after it: "started" once both returned,
 //                CMD's output, then "err:"
@@ -113,6 +114,7 @@ int main(int argc, char** argv) {
         else if (step == "closeout") ::close(1), ::close(2);
         else if (step == "raise") ::raise(std::atoi(arg)), ++i;
         else if (step == "sigs") ListSignalSets();
+        else if (step == "pgid") ::setpgid(0, std::atoi(arg)), ++i;
         else if (step == "run") return RunThroughRunner(arg);
         else return 99;
     }

@@ -233,6 +233,28 @@ TEST_F(PopenCmdTest, NonZeroTimeoutKillsItsOwnChildOnly) {
                                             " error:10,No child processes\n"
                                       : "kill sub pid:" + pid + " success\n");
         }
+        // A forked copy holds the same runner, its pidfd included, but is not the parent.
+        KPopenCmd cmd(5);
+        ASSERT_TRUE(Start(cmd, "exec " + Helper("sleep 3000"), "r", pidfd)) << cmd.getErr();
+        const std::string pid = std::to_string(cmd.GetChildPid());
+        KCProcStat stat;  // the program itself, asleep: the copy must read the same
+        for (int look = 0; look < 2000; ++look, ::usleep(1000)) {
+            const bool asleep = cmd.GetProcStat(cmd.GetChildPid(), stat) &&
+                                stat.String().find("child_helper,state:S") != std::string::npos;
+            if (asleep) break;
+        }
+        const std::string refused = "1 kill sub pid:" + pid + " error:get child proc stat is:" + stat.String() +
+                                    ",not match fater pid:";
+        EXPECT_EQ(RunInChild([&]() -> std::string {
+                      runner_test::StderrCapture err;
+                      const std::string code = std::to_string(cmd.Close(false));
+                      const std::string got = code + " " + err.Text();
+                      return got == refused + std::to_string(::getpid()) + "\n" ? "" : got;
+                  }),
+                  "");
+        runner_test::StderrCapture err;
+        EXPECT_EQ(cmd.Close(false), 0);
+        EXPECT_EQ(err.Text(), "kill sub pid:" + pid + " success\n");
     }
 }
 
@@ -539,6 +561,29 @@ TEST_F(PopenCmdTest, UnexecutableShellGives127AndItsReason) {
         ExecuteCmd("true " + std::string(200 * 1024, 'a'), too_long);
         if (too_long != "execute cmd failed: [127],exec /bin/sh failed: [7],Argument list too long\n") {
             return "ExecuteCmd of a long command line: " + too_long;
+        }
+        // A stderr without a reader, then a full one: the line is dropped, the start neither dies nor waits.
+        if (::signal(SIGPIPE, SIG_DFL) == SIG_ERR) return "cannot reset SIGPIPE";
+        const std::string kX4096(4096, 'x');
+        for (const bool full : {false, true}) {
+            int p[2];
+            if (::pipe(p) != 0) return "no pipe for stderr";
+            if (full) {  // filled without blocking, then blocking again
+                ::fcntl(p[1], F_SETFL, O_NONBLOCK);
+                while (::write(p[1], kX4096.data(), kX4096.size()) > 0) {
+                }
+                ::fcntl(p[1], F_SETFL, 0);
+            }
+            if (!full) ::close(p[0]);
+            const int saved = ::dup(2);
+            ::dup2(p[1], 2);
+            KPopenCmd cmd(0);
+            const bool started = cmd.OpenCmd(("true " + std::string(200 * 1024, 'a')).c_str(), "r", false);
+            const std::string got = std::to_string(started) + " " + std::to_string(cmd.Close(false));
+            ::dup2(saved, 2);
+            for (int fd : {saved, p[1]}) ::close(fd);
+            if (full) ::close(p[0]);
+            if (got != "1 127") return std::string(full ? "full" : "closed") + " stderr: " + got;
         }
         const std::string hidden = HideShell();
         if (!hidden.empty()) return hidden;

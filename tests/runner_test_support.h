@@ -4,6 +4,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -81,8 +83,10 @@ inline void FlushCoverage() {
 // Runs `body` in a forked child and returns what it found wrong, in words:
 // "" when the body passed, the body's own text when it failed, or how the
 // child ended when it never got to say. The child never returns into the
-// test framework; it ends with _exit.
-inline std::string RunInChild(const std::function<std::string()>& body) {
+// test framework; it ends with _exit. With `stall_ms`, the child leads a
+// process group: a body still running after that long fails, and so does one
+// that leaves a process of the group behind; either way the group is killed.
+inline std::string RunInChild(const std::function<std::string()>& body, int stall_ms = 0) {
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0) return "cannot make the report pipe";
     std::fflush(nullptr);
@@ -94,6 +98,7 @@ inline std::string RunInChild(const std::function<std::string()>& body) {
     }
     if (pid == 0) {
         ::close(report[0]);
+        if (stall_ms > 0) (void)::setpgid(0, 0);
         const std::string verdict = body();
         size_t done = 0;
         while (done < verdict.size()) {
@@ -105,9 +110,18 @@ inline std::string RunInChild(const std::function<std::string()>& body) {
         FlushCoverage();
         ::_exit(0);
     }
+    if (stall_ms > 0) (void)::setpgid(pid, pid);  // from both sides: whichever runs first
     ::close(report[1]);
     std::string verdict;
     char chunk[512];
+    pollfd ready{report[0], POLLIN, 0};
+    int polled = 1;
+    while (stall_ms > 0 && (polled = ::poll(&ready, 1, stall_ms)) < 0 && errno == EINTR) {
+    }
+    if (polled == 0) {
+        verdict = "stalled for " + std::to_string(stall_ms) + " ms; ";
+        ::kill(-pid, SIGKILL);
+    }
     for (;;) {
         const ssize_t n = ::read(report[0], chunk, sizeof(chunk));
         if (n < 0 && errno == EINTR) continue;
@@ -118,6 +132,8 @@ inline std::string RunInChild(const std::function<std::string()>& body) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+    // The group outlives its leader while a member is left; its id is not reused till then.
+    if (stall_ms > 0 && ::kill(-pid, SIGKILL) == 0) verdict += "a process of the check was left behind; ";
     if (WIFSIGNALED(status)) return verdict + "checking child killed by signal " + std::to_string(WTERMSIG(status));
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         return verdict + "checking child exited with " + std::to_string(WEXITSTATUS(status));
