@@ -567,13 +567,10 @@ TEST_F(PopenCmdTest, UnexecutableShellGives127AndItsReason) {
         const std::string kX4096(4096, 'x');
         for (const bool full : {false, true}) {
             int p[2];
-            if (::pipe(p) != 0) return "no pipe for stderr";
-            if (full) {  // filled without blocking, then blocking again
-                ::fcntl(p[1], F_SETFL, O_NONBLOCK);
-                while (::write(p[1], kX4096.data(), kX4096.size()) > 0) {
-                }
-                ::fcntl(p[1], F_SETFL, 0);
+            if (::pipe2(p, O_NONBLOCK) != 0) return "no pipe for stderr";
+            while (full && ::write(p[1], kX4096.data(), kX4096.size()) > 0) {
             }
+            ::fcntl(p[1], F_SETFL, 0);  // blocking, as a stderr is
             if (!full) ::close(p[0]);
             const int saved = ::dup(2);
             ::dup2(p[1], 2);
