@@ -68,9 +68,10 @@ int MakePipeAbove2(detail::UniqueFd& rd, detail::UniqueFd& wr, std::vector<int>&
 }
 
 // Writes a short line to `fd` only where that cannot block or signal the
-// caller: a pipe without a reader, a full one or a stopped terminal drops
-// it. SIGPIPE is blocked in this thread for the one write, and one that the
-// write raised is taken back before the mask is restored.
+// caller: a pipe without a reader, or a pipe or terminal that cannot take
+// the line now, drops it. SIGPIPE is blocked in this thread for the one
+// write, and one that the write raised is taken back before the mask is
+// restored (one that was already pending is left alone).
 void WriteLineIfReady(int fd, const std::string& line) {
     pollfd ready{fd, POLLOUT, 0};
     if (::poll(&ready, 1, 0) != 1 || (ready.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return;
