@@ -51,3 +51,26 @@ make_packages() {  # source dir, build dir
   rm -f "$log"
   return "$status"
 }
+
+# Runs a command with its output held back, showing it only when the command
+# fails; returns the command's status.
+quietly() {
+  local log status=0
+  log=$(mktemp)
+  "$@" >"$log" 2>&1 || status=$?
+  if [ "$status" -ne 0 ]; then cat "$log" >&2; fi
+  rm -f "$log"
+  return "$status"
+}
+
+# Configures with CMake, failing (and showing the output) on an error or on
+# any warning CMake prints, deprecation and developer warnings included.
+configure_clean() {  # cmake args...
+  local log status=0
+  log=$(mktemp)
+  "${VELMOR_CMAKE:-cmake}" "$@" >"$log" 2>&1 || status=$?
+  if [ "$status" -eq 0 ] && grep -qE '^CMake (Deprecation |Dev )?Warning' "$log"; then status=1; fi
+  if [ "$status" -ne 0 ]; then cat "$log" >&2; fi
+  rm -f "$log"
+  return "$status"
+}
