@@ -22,6 +22,15 @@ void string_sprintf_failed() {
 
 // ---- String utilities ------------------------------------------------------
 
+std::string string_sprintf(const char* format) {
+    std::string text;
+    for (const char* p = format; *p != '\0'; ++p) {
+        text.push_back(*p);
+        if (p[0] == '%' && p[1] == '%') ++p;
+    }
+    return text;
+}
+
 std::string Trim(const std::string& from, const std::string& chars) {
     const size_t start = from.find_first_not_of(chars);
     if (start == std::string::npos) return std::string();
