@@ -41,11 +41,9 @@ flags_beyond() {  # command line, then the kinds to take out: objects includes s
   # Ninja writes a link as ": && <command> && :".
   line=${line#: && }
   line=${line% && :}
-  local kinds=" $* " rest=()
-  # shellcheck disable=SC2086
-  set -- $line
-  shift  # the compiler
-  for word in "$@"; do
+  local kinds=" $* " rest=() words=()
+  read -ra words <<<"$line"
+  for word in "${words[@]:1}"; do  # past the compiler
     if [ "$skip" = 1 ]; then skip=0; continue; fi
     case $word in
       -o|-c|-MT|-MF) skip=1; continue ;;

@@ -151,16 +151,15 @@ build_and_test() {  # row, C compiler, C++ compiler, cmake args...
     -DVELMOR_BUILD_TESTS=ON -DVELMOR_WERROR=ON "$@" || fail "$row: configure failed"
   # A tree configured for another compiler before keeps it: start again.
   grep -q "^CMAKE_CXX_COMPILER:[A-Z]*=.*$cxx\$" "$dir/CMakeCache.txt" || fail "$row: $dir was configured with another compiler; remove it"
-  cmake --build "$dir" >"$log" 2>&1 || { grep -E 'error|warning' "$log" | head -n 40 >&2; rm -f "$log"; fail "$row: the build with warnings as errors failed"; }
+  cmake --build "$dir" >"$log" 2>&1 || { grep -E -A3 'error:|warning:|FAILED:' "$log" | head -n 60 >&2; rm -f "$log"; fail "$row: the build with warnings as errors failed"; }
+  rm -f "$log"
+  # Kept in the tree: the test command counts its tests.
+  log=$dir/ctest.log
   if ! ctest --test-dir "$dir" -LE soak -j2 --output-on-failure >"$log" 2>&1; then
     cat "$log" >&2
-    rm -f "$log"
     fail "$row: fast tests failed"
   fi
-  local result
-  result=$(grep -E 'tests passed' "$log" | tail -n 1)
-  rm -f "$log"
-  summary+=("$row: no warning, $result")
+  summary+=("$row: no warning, $(grep -E 'tests passed' "$log" | tail -n 1)")
 }
 
 # GoogleTest for libc++, from Debian's sources, built once into a scratch prefix.

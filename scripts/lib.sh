@@ -2,11 +2,16 @@
 # step that cannot have them. Source it; it defines functions only.
 
 # Installs the Debian packages when run as root (quietly, once per package);
-# returns non-zero when that is not possible or fails.
+# returns non-zero when that is not possible or fails. Steps that run side by
+# side take turns (the lock file), and wait for another apt on the machine.
 install_packages() {
   [ "$(id -u)" -eq 0 ] || return 1
   export DEBIAN_FRONTEND=noninteractive
-  { apt-get update -qq && apt-get install -y -qq --no-install-recommends "$@"; } >/dev/null 2>&1
+  {
+    flock 8 &&
+      apt-get -o DPkg::Lock::Timeout=600 update -qq &&
+      apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "$@"
+  } 8>/tmp/velmor-lic-apt.lock >/dev/null 2>&1
 }
 
 # Says that a step is skipped and why, in one line, and records it for the

@@ -44,7 +44,8 @@ std::vector<std::string> Tokenize(const std::string& str, const char* delim) {
         Split_KMP(delim, str, tokens);
         return tokens;
     }
-    const boost::char_separator<char> separator(delim, nullptr, boost::drop_empty_tokens);
+    // No kept delimiters: "", not a null pointer, which not every Boost release checks for.
+    const boost::char_separator<char> separator(delim, "", boost::drop_empty_tokens);
     const boost::tokenizer<boost::char_separator<char>> tokenizer(str, separator);
     for (const std::string& token : tokenizer) tokens.push_back(token);
     return tokens;
