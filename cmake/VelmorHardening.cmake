@@ -1,5 +1,7 @@
-# The project's hardening flags, added to every target defined after this
-# file is included (library, tool, tests, benchmarks):
+# The project's hardening flags, in VELMOR_HARDENING_FLAGS (compile) and
+# VELMOR_HARDENING_LINK_FLAGS (link), which velmor_own_target() gives each
+# of the project's own targets (library, tool, tests, benchmarks) and
+# nothing else:
 #   -fstack-protector-strong, -fcf-protection, -Wformat -Werror=format-security,
 #   -D_FORTIFY_SOURCE=2 when the build type optimises,
 #   -Wl,-z,relro -Wl,-z,now for executables and shared objects.
@@ -74,8 +76,6 @@ endif()
 _velmor_harden(VELMOR_HARDENING_LINK_FLAGS "LINKER:-z,relro" "-z[ ,]?(no)?relro")
 _velmor_harden(VELMOR_HARDENING_LINK_FLAGS "LINKER:-z,now" "-z[ ,]?(now|lazy)")
 
-add_compile_options(${VELMOR_HARDENING_FLAGS})
-add_link_options(${VELMOR_HARDENING_LINK_FLAGS})
 list(JOIN VELMOR_HARDENING_FLAGS " " _velmor_added)
 list(JOIN VELMOR_HARDENING_LINK_FLAGS " " _velmor_added_ld)
 list(JOIN _velmor_given ", " _velmor_given)

@@ -3,7 +3,8 @@
 #   - SOURCE_DATE_EPOCH, the time written into the packages: the
 #     environment's when set, else the time of the last commit, else (outside
 #     a git checkout) 00:00 UTC of the newest CHANGELOG.md release date;
-#   - -ffile-prefix-map: the source and build directories read "." in debug
+#   - -ffile-prefix-map (VELMOR_PATH_MAP_FLAGS, for the project's own
+#     targets): the source and build directories read "." in debug
 #     information and __FILE__ (not in coverage builds, whose counters find
 #     the sources by those paths);
 #   - static archives without time stamps, owners or modes (ar D, ranlib -D).
@@ -22,8 +23,8 @@ else()
       WORKING_DIRECTORY ${PROJECT_SOURCE_DIR} OUTPUT_VARIABLE _velmor_top
       OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET RESULT_VARIABLE _velmor_git_status)
     if(_velmor_git_status EQUAL 0 AND _velmor_top)
-      file(REAL_PATH "${_velmor_top}" _velmor_top)
-      file(REAL_PATH "${PROJECT_SOURCE_DIR}" _velmor_source)
+      get_filename_component(_velmor_top "${_velmor_top}" REALPATH)
+      get_filename_component(_velmor_source "${PROJECT_SOURCE_DIR}" REALPATH)
     endif()
     if(_velmor_git_status EQUAL 0 AND _velmor_top STREQUAL _velmor_source)
       execute_process(COMMAND ${GIT_EXECUTABLE} log -1 --format=%ct
@@ -50,8 +51,10 @@ endif()
 set(VELMOR_SOURCE_DATE_EPOCH ${VELMOR_SOURCE_DATE_EPOCH} CACHE INTERNAL "time stamp of the packages")
 message(STATUS "velmor_lic SOURCE_DATE_EPOCH: ${VELMOR_SOURCE_DATE_EPOCH} (from ${_velmor_epoch_from})")
 
+# For velmor_own_target(): the project's own targets only.
+set(VELMOR_PATH_MAP_FLAGS "")
 if(NOT VELMOR_COVERAGE)
-  add_compile_options(
+  set(VELMOR_PATH_MAP_FLAGS
     -ffile-prefix-map=${PROJECT_SOURCE_DIR}=.
     -ffile-prefix-map=${PROJECT_BINARY_DIR}=.)
 endif()

@@ -2,11 +2,16 @@
 # step that cannot have them. Source it; it defines functions only.
 
 # Installs the Debian packages when run as root (quietly, once per package);
-# returns non-zero when that is not possible or fails.
+# returns non-zero when that is not possible or fails. Steps that run side by
+# side take turns (the lock file), and wait for another apt on the machine.
 install_packages() {
   [ "$(id -u)" -eq 0 ] || return 1
   export DEBIAN_FRONTEND=noninteractive
-  { apt-get update -qq && apt-get install -y -qq --no-install-recommends "$@"; } >/dev/null 2>&1
+  {
+    flock 8 &&
+      apt-get -o DPkg::Lock::Timeout=600 update -qq &&
+      apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "$@"
+  } 8>/tmp/velmor-lic-apt.lock >/dev/null 2>&1
 }
 
 # Says that a step is skipped and why, in one line, and records it for the
@@ -47,6 +52,29 @@ make_packages() {  # source dir, build dir
       rm -f "$2"/*.deb &&
       cpack -G DEB --config "$2/CPackConfig.cmake" -B "$2"
   } >"$log" 2>&1 || status=$?
+  if [ "$status" -ne 0 ]; then cat "$log" >&2; fi
+  rm -f "$log"
+  return "$status"
+}
+
+# Runs a command with its output held back, showing it only when the command
+# fails; returns the command's status.
+quietly() {
+  local log status=0
+  log=$(mktemp)
+  "$@" >"$log" 2>&1 || status=$?
+  if [ "$status" -ne 0 ]; then cat "$log" >&2; fi
+  rm -f "$log"
+  return "$status"
+}
+
+# Configures with CMake, failing (and showing the output) on an error or on
+# any warning CMake prints, deprecation and developer warnings included.
+configure_clean() {  # cmake args...
+  local log status=0
+  log=$(mktemp)
+  "${VELMOR_CMAKE:-cmake}" "$@" >"$log" 2>&1 || status=$?
+  if [ "$status" -eq 0 ] && grep -qE '^CMake (Deprecation |Dev )?Warning' "$log"; then status=1; fi
   if [ "$status" -ne 0 ]; then cat "$log" >&2; fi
   rm -f "$log"
   return "$status"

@@ -2,56 +2,103 @@
 # Builds and runs every test twice: an optimised build, then a second build
 # tree under AddressSanitizer and UndefinedBehaviorSanitizer. Then static
 # analysis, the install/package check, the packages built twice and compared,
-# the hardening check, the ABI check, a short run of every fuzz target and a
-# coverage build that must reach its goals.
-# The builds and both test runs never skip; the three later steps skip, with
-# a line naming the missing Debian packages, where those cannot be installed.
+# the hardening check, the ABI check, the library taken in by three consumer
+# projects, a short run of every fuzz target and a coverage build that must
+# reach its goals. Beside them, from the sanitizer build on, the header check,
+# CMake 3.25 and 4.3.1 without a warning and a Clang 14 build with the
+# warnings as errors and its fast tests (scripts/check_toolchains.sh).
+# The builds and both test runs never skip; the later steps skip, with a
+# line naming the missing Debian packages, where those cannot be installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh test
 VELMOR_SKIP_LOG=$(mktemp)
 export VELMOR_SKIP_LOG
-trap 'rm -f "$VELMOR_SKIP_LOG"' EXIT
+matrix_log=$(mktemp)
+trap 'rm -f "$VELMOR_SKIP_LOG" "$matrix_log"' EXIT
 
-echo "== optimised build =="
+# Each step's wall-clock and CPU time (of all its processes), listed at the end.
+clock_ticks=$(getconf CLK_TCK)
+cpu_seconds() { awk -v hz="$clock_ticks" '{ printf "%d", ($14 + $15 + $16 + $17) / hz }' /proc/$$/stat; }
+timings=()
+step_name=
+step() {  # name of the next step (none: the last one ended)
+  if [ -n "$step_name" ]; then
+    timings+=("$(printf '%4d s  %4d s CPU  %s' $((SECONDS - step_start)) $(($(cpu_seconds) - step_cpu)) "$step_name")")
+  fi
+  step_name=${1:-}
+  step_start=$SECONDS step_cpu=$(cpu_seconds)
+  if [ -n "$step_name" ]; then echo "== $step_name =="; fi
+}
+
+step "optimised build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVELMOR_BUILD_TESTS=ON -DVELMOR_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build build
 ctest --test-dir build --output-on-failure -j2 | tee build/ctest.log
 
-echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
+# The steps up to the consumers leave a core idle most of the time (tests
+# waiting on their children, one analyser, one packager): the compiler
+# matrix's share of the test command runs meanwhile, and reports before the
+# fuzzers, which want both cores.
+matrix_start=$SECONDS
+rm -f build-tc-clang-14/ctest.log
+# A session of its own, so that a failing step ends it with all it started.
+setsid bash scripts/check_toolchains.sh headers cmake clang-14 >"$matrix_log" 2>&1 &
+matrix_pid=$!
+trap 'if [ -n "$matrix_pid" ]; then kill -- -"$matrix_pid" 2>/dev/null || true; fi; rm -f "$VELMOR_SKIP_LOG" "$matrix_log"' EXIT
+
+step "AddressSanitizer + UndefinedBehaviorSanitizer build"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DVELMOR_BUILD_TESTS=ON -DVELMOR_SANITIZERS=ON >/dev/null
 cmake --build build-asan
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j2 | tee build-asan/ctest.log
 
-echo "== static analysis: clang-tidy and cppcheck over src/ =="
+step "static analysis: clang-tidy and cppcheck over src/"
 bash scripts/static_analysis.sh
 
-echo "== install tree, CMake package, pkg-config file and .deb =="
+step "install tree, CMake package, pkg-config file and .deb"
 bash scripts/check_install.sh
 
-echo "== the packages built twice, in two directories, compared byte for byte =="
+step "the packages built twice, in two directories, compared byte for byte"
 bash scripts/check_reproducible.sh
 
-echo "== hardening of the objects and binaries (optimised and release builds) =="
+step "hardening of the objects and binaries (optimised and release builds)"
 bash scripts/check_hardening.sh build build-release
 
-echo "== ABI of libvelmor_lic.so (optimised build) against abi/ =="
+step "ABI of libvelmor_lic.so (optimised build) against abi/"
 bash scripts/check_abi.sh build
 
-echo "== libFuzzer targets, 20 s each (skipped without clang++) =="
+step "the library in other projects: add_subdirectory, FetchContent, find_package"
+bash scripts/check_consumers.sh
+
+step "header check, CMake 3.25 and 4.3.1, Clang 14 with warnings as errors (began after the optimised build)"
+matrix_status=0
+wait "$matrix_pid" || matrix_status=$?
+matrix_pid=
+cat "$matrix_log"
+echo "(compiler matrix: $((SECONDS - matrix_start)) s from its start)"
+[ "$matrix_status" -eq 0 ] || { echo "test: the compiler matrix failed" >&2; exit 1; }
+
+step "libFuzzer targets, 20 s each (skipped without clang++)"
 bash scripts/fuzz.sh 20
 
-echo "== coverage of src/ under the whole suite (gcov, gcovr) =="
+step "coverage of src/ under the whole suite (gcov, gcovr)"
 bash scripts/coverage.sh
+step
 
-# One closing line over both test runs (each fails the script on its own),
+echo "== time of each step (wall clock, CPU of its processes; the matrix's CPU counts where it is joined) =="
+printf '%s\n' "${timings[@]}"
+echo "total: ${SECONDS} s"
+
+# One closing line over the test runs (each fails the script on its own),
 # after the steps that were skipped, if any.
 if [ -s "$VELMOR_SKIP_LOG" ]; then
   echo "== skipped steps =="
   cat "$VELMOR_SKIP_LOG"
 fi
 passed() { sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$1"; }
-echo "tests: $(( $(passed build/ctest.log) + $(passed build-asan/ctest.log) )) passed, 0 failed"
+clang_passed=0
+[ -f build-tc-clang-14/ctest.log ] && clang_passed=$(passed build-tc-clang-14/ctest.log)
+echo "tests: $(( $(passed build/ctest.log) + $(passed build-asan/ctest.log) + ${clang_passed:-0} )) passed, 0 failed"

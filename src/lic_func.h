@@ -96,6 +96,12 @@ std::string string_sprintf(const char* format, Args... args) {
     return std::string(scratch.data());
 }
 
+// The same for a format without arguments: its text up to the first NUL,
+// each "%%" read as "%", as printf reads such a format. Nothing else in it
+// is a conversion, for there is nothing to convert: a user's text can be
+// passed safely, and a literal compiles cleanly under -Wformat-security.
+std::string string_sprintf(const char* format);
+
 // ---------------------------------------------------------------------------
 // Error-text holder: the text of an object's last failure, at most 1022 chars.
 // ---------------------------------------------------------------------------

@@ -22,6 +22,15 @@ void string_sprintf_failed() {
 
 // ---- String utilities ------------------------------------------------------
 
+std::string string_sprintf(const char* format) {
+    std::string text;
+    for (const char* p = format; *p != '\0'; ++p) {
+        text.push_back(*p);
+        if (p[0] == '%' && p[1] == '%') ++p;
+    }
+    return text;
+}
+
 std::string Trim(const std::string& from, const std::string& chars) {
     const size_t start = from.find_first_not_of(chars);
     if (start == std::string::npos) return std::string();
@@ -35,7 +44,8 @@ std::vector<std::string> Tokenize(const std::string& str, const char* delim) {
         Split_KMP(delim, str, tokens);
         return tokens;
     }
-    const boost::char_separator<char> separator(delim, nullptr, boost::drop_empty_tokens);
+    // No kept delimiters: "", not a null pointer, which not every Boost release checks for.
+    const boost::char_separator<char> separator(delim, "", boost::drop_empty_tokens);
     const boost::tokenizer<boost::char_separator<char>> tokenizer(str, separator);
     for (const std::string& token : tokenizer) tokens.push_back(token);
     return tokens;

@@ -111,7 +111,7 @@ TEST_F(ExecuteCmdTest, BackgroundHolderOfTheOutputDoesNotHoldTheWait) {
 // The smallest stack a thread may have still runs a command through both
 // entry points: neither keeps large buffers in its frame.
 TEST_F(ExecuteCmdTest, RunsOnTheSmallestThreadStack) {
-#ifdef __SANITIZE_ADDRESS__
+#ifdef VELMOR_UNDER_ASAN
     GTEST_SKIP() << "the sanitizer's redzones make every frame larger than the build's own";
 #endif
     const std::string result = RunInChild([]() -> std::string {
@@ -128,7 +128,7 @@ TEST_F(ExecuteCmdTest, RunsOnTheSmallestThreadStack) {
                 return nullptr;
             }
         } run;
-        for (const size_t stack : {size_t{PTHREAD_STACK_MIN}, size_t{24 * 1024}}) {
+        for (const size_t stack : {static_cast<size_t>(PTHREAD_STACK_MIN), size_t{24 * 1024}}) {
             pthread_attr_t attr;
             pthread_t thread;
             if (::pthread_attr_init(&attr) != 0 || ::pthread_attr_setstacksize(&attr, stack) != 0 ||

@@ -29,6 +29,16 @@
 
 #include <gtest/gtest.h>
 
+// Under AddressSanitizer: GCC says so by __SANITIZE_ADDRESS__, clang only
+// through __has_feature.
+#if defined(__SANITIZE_ADDRESS__)
+#define VELMOR_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VELMOR_UNDER_ASAN 1
+#endif
+#endif
+
 namespace runner_test {
 
 #ifdef CHILD_HELPER_PATH

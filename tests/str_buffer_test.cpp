@@ -211,7 +211,7 @@ TEST(BufferTest, ReadFdOffersMoreThan64KiBOfFreeSpaceAlone) {
 // A read whose overflow cannot be kept is not counted as read: -1 with
 // ENOMEM, the buffer as it was. The heap is refused in a forked child.
 TEST(BufferTest, ReadFdThatCannotKeepTheOverflowSaysSo) {
-#ifdef __SANITIZE_ADDRESS__
+#ifdef VELMOR_UNDER_ASAN
     GTEST_SKIP() << "the sanitizer's allocator does not keep to RLIMIT_DATA";
 #endif
     const std::string result = runner_test::RunInChild([]() -> std::string {
@@ -365,7 +365,7 @@ TEST(BufferTest, SizedConstructorAndReserve) {
     EXPECT_TRUE(b.Reserve(250));
     EXPECT_EQ(b.Capacity(), 400u);
 
-#ifndef __SANITIZE_ADDRESS__  // its allocator reports a size this large as an error
+#ifndef VELMOR_UNDER_ASAN  // its allocator reports a size this large as an error
     // A size the heap refuses gives a buffer without storage, not a failure later.
     Buffer refused(SIZE_MAX / 2);
     EXPECT_EQ(refused.Capacity(), 0u);

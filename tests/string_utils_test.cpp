@@ -146,6 +146,9 @@ TEST(StringSprintf, FormatsTheWholeExpansion) {
     EXPECT_EQ(string_sprintf("%s", ""), "");
     EXPECT_EQ(string_sprintf("%d:%s", 42, "x"), "42:x");
     EXPECT_EQ(string_sprintf("a%cb", 0), "a");
+    // Without arguments "%%" is still "%", and nothing else converts.
+    EXPECT_EQ(string_sprintf("100%% plain"), "100% plain");
+    EXPECT_EQ(string_sprintf("%s%d %"), "%s%d %");
 }
 
 TEST(StringSprintfDeathTest, UnmeasurableFormatStopsTheProcess) {
