@@ -1,7 +1,7 @@
 # Run by cpack -G TGZ after it wrote the tarball (CPACK_POST_BUILD_SCRIPTS,
 # set for that generator alone): the archive is written again from the same
 # staged tree with GNU tar, so that it holds nothing of the build machine or
-# the user: entries in byte-wise name order, owner and group root (0), every
+# the user: files in byte-wise name order, owner and group root (0), every
 # time SOURCE_DATE_EPOCH, modes without group or world write, and a gzip
 # header without name or time. CPack's own archive records the builder's
 # owner. (A sorted file list rather than --sort=name: older GNU tar has no
@@ -25,8 +25,9 @@ foreach(archive IN LISTS CPACK_PACKAGE_FILES)
     message(FATAL_ERROR "no single staged tree for ${archive}: ${staged}")
   endif()
   get_filename_component(stage_root "${staged}" DIRECTORY)
-  file(GLOB_RECURSE entries LIST_DIRECTORIES true RELATIVE "${stage_root}" "${staged}/*")
-  list(APPEND entries "${top}")
+  # Files and links only: extracted into an existing prefix (/usr/local),
+  # directory entries would reset its directories' owners and modes.
+  file(GLOB_RECURSE entries LIST_DIRECTORIES false RELATIVE "${stage_root}" "${staged}/*")
   list(SORT entries)
   string(REPLACE ";" "\n" entries "${entries}")
   file(WRITE "${stage_root}.list" "${entries}\n")
