@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the tree and its packages and proves the result usable. One
-# Release build (build-release) gives both forms of the library and the three
-# .deb packages.
+# Release build (build-release) gives both forms of the library, the three
+# .deb packages, the three RPMs and the tool's tarball.
 #   - Install tree (a scratch prefix): the expected files with the project's
 #     version; libvelmor_lic.so.<major> with its SONAME, no execute bit, and
 #     exports only what the public headers declare; machine_info static,
@@ -15,6 +15,12 @@
 #     every consumer against /usr, then purged), otherwise unpacked into a
 #     scratch root (dpkg -x) for the same consumers; the packaged
 #     machine_info runs alone in an empty root.
+#   - The RPMs (where rpmbuild is): their files, dependencies, scriptlets and
+#     changelog; rpmlint finds no error or warning; installed with rpm into a
+#     scratch root (as root, or in a user namespace), where the scriptlets
+#     run, the tool runs, and the same consumers build; then erased.
+#   - The tarball: its files and owners; its machine_info is the .deb's and
+#     the RPM's, byte for byte.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
