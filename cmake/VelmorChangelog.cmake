@@ -10,8 +10,9 @@
 # VELMOR_RELEASE_EPOCH (its 00:00 UTC in seconds), VELMOR_RELEASE_MONTH
 # ("December 2026", for the man page) and writes packaging/changelog (Debian)
 # and packaging/rpm/changelog (the RPMs' %changelog, for release
-# VELMOR_RPM_RELEASE) into the build tree. The newest entry must carry the project's version: a version is
-# not released without saying what it changed.
+# VELMOR_RPM_RELEASE, 1 unless set) into the build tree. The newest entry must
+# carry the project's version: a version is not released without saying what
+# it changed.
 set(_velmor_changelog_md ${PROJECT_SOURCE_DIR}/CHANGELOG.md)
 if(NOT DEFINED VELMOR_RPM_RELEASE)
   set(VELMOR_RPM_RELEASE 1)
