@@ -8,10 +8,15 @@
 #
 # Sets VELMOR_RELEASE_DATE (YYYY-MM-DD of the newest entry),
 # VELMOR_RELEASE_EPOCH (its 00:00 UTC in seconds), VELMOR_RELEASE_MONTH
-# ("December 2026", for the man page) and writes packaging/changelog into the
-# build tree. The newest entry must carry the project's version: a version is
-# not released without saying what it changed.
+# ("December 2026", for the man page) and writes packaging/changelog (Debian)
+# and packaging/rpm/changelog (the RPMs' %changelog, for release
+# VELMOR_RPM_RELEASE, 1 unless set) into the build tree. The newest entry must
+# carry the project's version: a version is not released without saying what
+# it changed.
 set(_velmor_changelog_md ${PROJECT_SOURCE_DIR}/CHANGELOG.md)
+if(NOT DEFINED VELMOR_RPM_RELEASE)
+  set(VELMOR_RPM_RELEASE 1)
+endif()
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_velmor_changelog_md})
 file(READ ${_velmor_changelog_md} _velmor_md)
 # Lines as a list: keep the text's own ";" and "[" "]" out of CMake's way.
@@ -31,6 +36,7 @@ function(_velmor_date day format out)
 endfunction()
 
 set(_velmor_debian "")
+set(_velmor_rpm "")
 set(_velmor_entry_open OFF)
 set(VELMOR_RELEASE_DATE "")
 foreach(_line IN LISTS _velmor_lines)
@@ -47,11 +53,19 @@ foreach(_line IN LISTS _velmor_lines)
     _velmor_date(${_day} -R _rfc_date)
     set(_velmor_trailer "\n -- ${CPACK_PACKAGE_CONTACT}  ${_rfc_date}\n")
     string(APPEND _velmor_debian "${VELMOR_CHANGELOG_SOURCE} (${_version}) unstable; urgency=medium\n\n")
+    # RPM: "* Tue Dec 08 2026 name <mail> - version-release", one blank line between entries.
+    _velmor_date(${_day} "+%a %b %d %Y" _rpm_date)
+    if(_velmor_entry_open)
+      string(APPEND _velmor_rpm "\n")
+    endif()
+    string(APPEND _velmor_rpm "* ${_rpm_date} ${CPACK_PACKAGE_CONTACT} - ${_version}-${VELMOR_RPM_RELEASE}\n")
     set(_velmor_entry_open ON)
   elseif(_velmor_entry_open AND _line MATCHES "^- (.*)$")
     string(APPEND _velmor_debian "  * ${CMAKE_MATCH_1}\n")
+    string(APPEND _velmor_rpm "- ${CMAKE_MATCH_1}\n")
   elseif(_velmor_entry_open AND _line MATCHES "^  +([^ ].*)$")
     string(APPEND _velmor_debian "    ${CMAKE_MATCH_1}\n")
+    string(APPEND _velmor_rpm "  ${CMAKE_MATCH_1}\n")
   elseif(_line MATCHES "^## ")
     message(FATAL_ERROR "CHANGELOG.md: a release heading reads \"## X.Y.Z - YYYY-MM-DD\", not: ${_line}")
   endif()
@@ -60,13 +74,20 @@ if(NOT _velmor_entry_open)
   message(FATAL_ERROR "CHANGELOG.md has no release entry")
 endif()
 string(APPEND _velmor_debian "${_velmor_trailer}")
-string(REPLACE "@SEMICOLON@" ";" _velmor_debian "${_velmor_debian}")
-string(REPLACE "@LBRACKET@" "[" _velmor_debian "${_velmor_debian}")
-string(REPLACE "@RBRACKET@" "]" _velmor_debian "${_velmor_debian}")
-# Rewritten only when it changes, so that a configure rebuilds nothing.
+# An RPM changelog is read by rpmbuild, which expands macros in it: "%" is "%%".
+string(REPLACE "%" "%%" _velmor_rpm "${_velmor_rpm}")
+# Rewritten only when they change, so that a configure rebuilds nothing.
+foreach(_velmor_log IN ITEMS debian rpm)
+  string(REPLACE "@SEMICOLON@" ";" _velmor_${_velmor_log} "${_velmor_${_velmor_log}}")
+  string(REPLACE "@LBRACKET@" "[" _velmor_${_velmor_log} "${_velmor_${_velmor_log}}")
+  string(REPLACE "@RBRACKET@" "]" _velmor_${_velmor_log} "${_velmor_${_velmor_log}}")
+endforeach()
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.new "${_velmor_debian}")
 configure_file(${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.new
   ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog COPYONLY)
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/packaging/rpm/changelog.new "${_velmor_rpm}")
+configure_file(${CMAKE_CURRENT_BINARY_DIR}/packaging/rpm/changelog.new
+  ${CMAKE_CURRENT_BINARY_DIR}/packaging/rpm/changelog COPYONLY)
 
 _velmor_date(${VELMOR_RELEASE_DATE} +%s VELMOR_RELEASE_EPOCH)
 _velmor_date(${VELMOR_RELEASE_DATE} "+%B %Y" VELMOR_RELEASE_MONTH)

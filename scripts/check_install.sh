@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the tree and its packages and proves the result usable. One
-# Release build (build-release) gives both forms of the library and the three
-# .deb packages.
+# Release build (build-release) gives both forms of the library, the three
+# .deb packages, the three RPMs and the tool's tarball.
 #   - Install tree (a scratch prefix): the expected files with the project's
 #     version; libvelmor_lic.so.<major> with its SONAME, no execute bit, and
 #     exports only what the public headers declare; machine_info static,
@@ -15,6 +15,12 @@
 #     every consumer against /usr, then purged), otherwise unpacked into a
 #     scratch root (dpkg -x) for the same consumers; the packaged
 #     machine_info runs alone in an empty root.
+#   - The RPMs (where rpmbuild is): their files, dependencies, scriptlets and
+#     changelog; rpmlint finds no error or warning; installed with rpm into a
+#     scratch root (as root, or in a user namespace), where the scriptlets
+#     run, the tool runs, and the same consumers build; then erased.
+#   - The tarball: its files and owners; its machine_info is the .deb's and
+#     the RPM's, byte for byte.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
@@ -88,9 +94,13 @@ have_pkg_config=1
 require_tool "pkg-config checks" pkg-config pkgconf || have_pkg_config=0
 
 # --- one build, installed into a prefix ---------------------------------------
-# dpkg-shlibdeps finds the runtime package's dependencies when CPack runs.
-require_tool "packages (dpkg-shlibdeps)" dpkg-shlibdeps dpkg-dev || exit 0
-make_packages . "$build" || fail "building and packaging $build failed"
+# dpkg-shlibdeps finds the runtime package's dependencies when CPack runs;
+# the RPMs need rpmbuild, the tarball nothing more.
+find_package_generators check_install
+[[ " ${PACKAGE_GENERATORS[*]} " == *" DEB "* ]] || exit 0
+have_rpm=0
+[[ " ${PACKAGE_GENERATORS[*]} " == *" RPM "* ]] && have_rpm=1
+make_packages . "$build" "${PACKAGE_GENERATORS[@]}" || fail "building and packaging $build failed"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 [ -n "$version" ] || fail "no project version in $build/CMakeCache.txt"
 major=${version%%.*}
@@ -268,15 +278,16 @@ fi
 # root; the consumers are the same.
 packages=(machine-info "$runtime" libvelmor-lic-dev)
 installed_before=$(dpkg-query -W -f='${db:Status-Status} ${Package}\n' "${packages[@]}" 2>/dev/null | sed -n 's/^installed //p' | paste -sd' ' - || true)
-consumers_of() {  # label, root ("" for the system), program environment
-  local label=$1 root=$2 run_env=$3 usr=$2/usr
-  local pcdir=$usr/lib/$multiarch/pkgconfig
+consumers_of() {  # label, root ("" for the system), program environment, [libdir under /usr, kind, cmake args...]
+  local label=$1 root=$2 run_env=$3 usr=$2/usr kind=${5:-deb}
+  local pcdir=$usr/${4:-lib/$multiarch}/pkgconfig
+  shift $(( $# < 5 ? $# : 5 ))
   if [ -z "$root" ]; then
-    example_cmake "$label" shared "$scratch/deb-example" ""
-    example_cmake "$label" static "$scratch/deb-example-static" ""
+    example_cmake "$label" shared "$scratch/$kind-example" "" "$@"
+    example_cmake "$label" static "$scratch/$kind-example-static" "" "$@"
   else
-    example_cmake "$label" shared "$scratch/deb-example" "$run_env" -DCMAKE_PREFIX_PATH="$usr"
-    example_cmake "$label" static "$scratch/deb-example-static" "" -DCMAKE_PREFIX_PATH="$usr"
+    example_cmake "$label" shared "$scratch/$kind-example" "$run_env" -DCMAKE_PREFIX_PATH="$usr" "$@"
+    example_cmake "$label" static "$scratch/$kind-example-static" "" -DCMAKE_PREFIX_PATH="$usr" "$@"
   fi
   [ "$have_pkg_config" = 1 ] || return 0
   if [ -z "$root" ]; then
@@ -288,9 +299,9 @@ consumers_of() {  # label, root ("" for the system), program environment
   else
     # The files say prefix=/usr; the sysroot puts the scratch root before it.
     [ "$(sed -n 1p "$pcdir/velmor_lic.pc")" = prefix=/usr ] || fail "the packaged velmor_lic.pc does not say prefix=/usr"
-    example_pkg_config "$label" velmor_lic "$scratch/deb-pc" \
+    example_pkg_config "$label" velmor_lic "$scratch/$kind-pc" \
       PKG_CONFIG_PATH="$pcdir" PKG_CONFIG_SYSROOT_DIR="$root" $run_env
-    example_pkg_config "$label" velmor_lic-static "$scratch/deb-pc-static" \
+    example_pkg_config "$label" velmor_lic-static "$scratch/$kind-pc-static" \
       PKG_CONFIG_PATH="$pcdir" PKG_CONFIG_SYSROOT_DIR="$root"
   fi
 }
@@ -341,3 +352,115 @@ if [ ${#in_empty_root[@]} -gt 0 ]; then
     || fail "machine_info in an empty root printed: $out"
   echo "empty root: ok (machine_info alone in a chroot, no shared library present)"
 fi
+
+# --- the RPMs -------------------------------------------------------------------
+# Their files and dependency lines, rpmlint, then installed with rpm into a
+# scratch root (as root, or as a user namespace's root): the scriptlets run
+# there, ldconfig included, the tool runs from it, and the same consumers
+# build against its /usr/lib64.
+rpm_tool=
+if [ "$have_rpm" = 1 ]; then
+  rpm_release=$(sed -n 's/^set(CPACK_RPM_PACKAGE_RELEASE "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+  [ -n "$rpm_release" ] || fail "no RPM release in $build/CPackConfig.cmake"
+  rpms=()
+  for name in machine-info velmor-lic velmor-lic-devel; do
+    rpms+=("$build/$name-$version-$rpm_release.x86_64.rpm")
+    [ -f "${rpms[-1]}" ] || fail "cpack made no $(basename "${rpms[-1]}")"
+  done
+  rpm_has() {  # rpm, path regex...
+    local rpm=$1 listing
+    shift
+    listing=$(rpm -qlp "$rpm")
+    for path in "$@"; do grep -qxE "/$path" <<<"$listing" || fail "$(basename "$rpm") lacks /$path"; done
+  }
+  rpm_deps() { rpm -qp --requires "$1" | grep -v '^rpmlib(' | sort -u || true; }
+  rpm_has "${rpms[0]}" usr/bin/machine_info usr/share/man/man1/machine_info\\.1\\.gz usr/share/licenses/machine-info/copyright
+  rpm_has "${rpms[1]}" "usr/lib64/libvelmor_lic\\.so\\.$major" "usr/lib64/libvelmor_lic\\.so\\.$version"
+  rpm_has "${rpms[2]}" usr/lib64/libvelmor_lic\\.so usr/lib64/libvelmor_lic\\.a usr/include/velmor_lic/lic_func\\.h \
+    usr/lib64/cmake/velmor_lic/velmor_licConfig\\.cmake usr/lib64/pkgconfig/velmor_lic\\.pc usr/lib64/pkgconfig/velmor_lic-static\\.pc
+  grep -q 'x86_64-linux-gnu' <<<"$(rpm -qlp "${rpms[@]}")" && fail "an RPM holds Debian's library directory"
+  [ -z "$(rpm_deps "${rpms[0]}")" ] || fail "machine-info requires $(rpm_deps "${rpms[0]}" | paste -sd' ')"
+  grep -qx "libvelmor_lic.so.$major()(64bit)" <<<"$(rpm -qp --provides "${rpms[1]}")" || fail "velmor-lic does not provide its SONAME"
+  grep -qx 'libc.so.6()(64bit)' <<<"$(rpm_deps "${rpms[1]}")" || fail "velmor-lic lacks rpmbuild's library dependencies"
+  grep -qx "velmor-lic = $version-$rpm_release" <<<"$(rpm_deps "${rpms[2]}")" || fail "velmor-lic-devel does not require velmor-lic = $version-$rpm_release"
+  [ "$(rpm -qp --qf '%{POSTIN}|%{POSTUN}' "${rpms[1]}" | tr -d '\n')" = '/sbin/ldconfig|/sbin/ldconfig' ] \
+    || fail "velmor-lic does not run ldconfig after install and removal"
+  [[ "$(rpm -qp --changelog "${rpms[1]}")" == *" - $version-$rpm_release"* ]] || fail "the RPM changelog lacks $version-$rpm_release"
+  echo "RPMs: ok"
+  for rpm in "${rpms[@]}"; do
+    echo "  $(basename "$rpm"): $(stat -c %s "$rpm") bytes, requires: $(rpm_deps "$rpm" | paste -sd' ' | sed 's/^$/(nothing)/')"
+  done
+  if require_tool rpmlint rpmlint rpmlint; then
+    # The settings of the RPM family, and the tags left on purpose with their reasons.
+    rpmlint_log=$scratch/rpmlint.log
+    rpmlint -c packaging/rpmlint.toml -r packaging/velmor.rpmlintrc "${rpms[@]}" >"$rpmlint_log" 2>&1 || true
+    grep -q ' 0 errors, 0 warnings' "$rpmlint_log" || { cat "$rpmlint_log" >&2; fail "rpmlint reports errors or warnings"; }
+    echo "rpmlint: no errors, no warnings on the three RPMs (the filters in packaging/velmor.rpmlintrc, each with its reason, all used)"
+  fi
+
+  as_root=()
+  [ "$(id -u)" -eq 0 ] || as_root=(unshare -r)
+  if "${as_root[@]}" true 2>/dev/null; then
+    root=$scratch/rpm-root
+    # The scriptlets need a shell and ldconfig in the root: the host's, with
+    # the shell's libraries. The RPM family's ldconfig searches /usr/lib64 by
+    # itself, Debian's only when told.
+    mkdir -p "$root/sbin" "$root/etc"
+    for f in /bin/sh $(ldd /bin/sh | grep -o '/[^ ]*'); do cp -L --parents "$f" "$root"; done
+    cp /sbin/ldconfig "$root/sbin/"
+    echo /usr/lib64 >"$root/etc/ld.so.conf"
+    rpm_in_root=("${as_root[@]}" rpm --root "$root" --dbpath /var/lib/rpm)
+    # Debian's rpm warns, when installing, that it is not the system's package manager.
+    rpm_force=()
+    rpm --help 2>/dev/null | grep -q -- --force-debian && rpm_force=(--force-debian)
+    quiet "${rpm_in_root[@]}" --initdb
+    rpm_log=$scratch/rpm-install.log
+    "${rpm_in_root[@]}" "${rpm_force[@]}" -i --nodeps "${rpms[@]}" >"$rpm_log" 2>&1 \
+      || { cat "$rpm_log" >&2; fail "rpm -i into a scratch root failed"; }
+    grep -q 'scriptlet failed' "$rpm_log" && { cat "$rpm_log" >&2; fail "a scriptlet failed in the scratch root"; }
+    listing=$("${rpm_in_root[@]}" -qla)
+    for f in /usr/bin/machine_info "/usr/lib64/libvelmor_lic.so.$major" /usr/lib64/cmake/velmor_lic/velmor_licTargets.cmake; do
+      grep -qx "$f" <<<"$listing" || fail "rpm -qla in the scratch root does not list $f"
+      [ -e "$root$f" ] || fail "$f not installed into the scratch root"
+    done
+    grep -qF "libvelmor_lic.so.$major " <<<"$(/sbin/ldconfig -p -C "$root/etc/ld.so.cache")" \
+      || fail "velmor-lic's %post did not make libvelmor_lic.so.$major known to ldconfig"
+    out=$("${as_root[@]}" chroot "$root" /usr/bin/machine_info ignore_scan_blk 2>/dev/null) || fail "machine_info failed in the RPM root"
+    [ "$(wc -l <<<"$out")" = 2 ] || fail "machine_info in the RPM root printed: $out"
+    grep -qx 'libdir=${prefix}/lib64' "$root/usr/lib64/pkgconfig/velmor_lic.pc" || fail "the RPM's velmor_lic.pc does not name /usr/lib64"
+    # CMake on the RPM family searches lib64/cmake by itself
+    # (FIND_LIBRARY_USE_LIB64_PATHS); on Debian it must be named.
+    consumers_of "RPMs in a scratch root" "$root" "LD_LIBRARY_PATH=$root/usr/lib64" lib64 rpm \
+      -Dvelmor_lic_DIR="$root/usr/lib64/cmake/velmor_lic"
+    rpm_tool=$scratch/rpm-machine_info
+    cp "$root/usr/bin/machine_info" "$rpm_tool"
+    quiet "${rpm_in_root[@]}" "${rpm_force[@]}" -e velmor-lic-devel velmor-lic machine-info
+    [ -e "$root/usr/lib64/libvelmor_lic.so.$major" ] && fail "rpm -e left libvelmor_lic.so.$major behind"
+    grep -qF "libvelmor_lic.so.$major " <<<"$(/sbin/ldconfig -p -C "$root/etc/ld.so.cache")" \
+      && fail "velmor-lic's %postun left libvelmor_lic.so.$major in the loader's cache"
+    echo "rpm install: ok (rpm -i into a scratch root: files listed, ldconfig run by %post and %postun, machine_info run there, consumers against its /usr/lib64, rpm -e leaves nothing)"
+  else
+    line="rpm install: skipped: needs root or a user namespace (unshare -r)"
+    echo "$line"
+    if [ -n "${VELMOR_SKIP_LOG:-}" ]; then echo "$line" >>"$VELMOR_SKIP_LOG"; fi
+  fi
+fi
+
+# --- the tarball ------------------------------------------------------------------
+tarball=$build/machine-info-$version-x86_64-linux.tar.gz
+[ -f "$tarball" ] || fail "cpack made no $(basename "$tarball")"
+top=machine-info-$version-x86_64-linux
+expected="$top/bin/machine_info $top/share/doc/machine-info/LICENSE $top/share/doc/machine-info/USAGE.txt $top/share/man/man1/machine_info.1.gz"
+[ "$(tar -tzf "$tarball" | paste -sd' ')" = "$expected" ] || fail "$(basename "$tarball") holds: $(tar -tzf "$tarball" | paste -sd' ')"
+tar -tvzf "$tarball" | grep -qv ' 0/0 ' && fail "$(basename "$tarball") has entries not owned by 0/0"
+mkdir "$scratch/tarball"
+tar -C "$scratch/tarball" -xzf "$tarball"
+grep -q '^    machine_info \[ignore_scan_blk\]$' "$scratch/tarball/$top/share/doc/machine-info/USAGE.txt" || fail "USAGE.txt lacks the synopsis"
+# One tool in every form it ships in.
+cmp -s "$scratch/tarball/$top/bin/machine_info" "$packaged" || fail "the tarball's machine_info differs from the .deb's"
+same_as=".deb's"
+if [ -n "$rpm_tool" ]; then
+  cmp -s "$rpm_tool" "$packaged" || fail "the RPM's machine_info differs from the .deb's"
+  same_as=".deb's and the RPM's"
+fi
+echo "tarball: ok ($(basename "$tarball"), $(stat -c %s "$tarball") bytes; its machine_info is the $same_as, byte for byte)"

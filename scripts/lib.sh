@@ -41,17 +41,24 @@ require_tool() {  # step, command, package
 }
 
 # Configures and builds the sources in SOURCE_DIR into BUILD_DIR as the
-# packages are built (Release, no tests), then makes the three .deb files
-# there with CPack. Quiet unless it fails.
-make_packages() {  # source dir, build dir
-  local log status=0
+# packages are built (Release, no tests), then makes there, with CPack, the
+# packages of each generator given (DEB: the three .deb files, RPM: the
+# three RPMs, TGZ: the tool's tarball; DEB alone by default), one cpack run
+# per generator. Quiet unless it fails.
+make_packages() {  # source dir, build dir, generators...
+  local source=$1 build=$2 log status=0 generator
+  shift 2
+  [ $# -gt 0 ] || set -- DEB
   log=$(mktemp)
   {
-    cmake -S "$1" -B "$2" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELMOR_BUILD_TESTS=OFF &&
-      cmake --build "$2" &&
-      rm -f "$2"/*.deb &&
-      cpack -G DEB --config "$2/CPackConfig.cmake" -B "$2"
+    cmake -S "$source" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELMOR_BUILD_TESTS=OFF &&
+      cmake --build "$build" &&
+      rm -f "$build"/*.deb "$build"/*.rpm "$build"/*.tar.gz
   } >"$log" 2>&1 || status=$?
+  for generator in "$@"; do
+    [ "$status" -eq 0 ] || break
+    cpack -G "$generator" --config "$build/CPackConfig.cmake" -B "$build" >>"$log" 2>&1 || status=$?
+  done
   if [ "$status" -ne 0 ]; then cat "$log" >&2; fi
   rm -f "$log"
   return "$status"
@@ -78,4 +85,14 @@ configure_clean() {  # cmake args...
   if [ "$status" -ne 0 ]; then cat "$log" >&2; fi
   rm -f "$log"
   return "$status"
+}
+
+# The CPack generators whose tools are here (installing them as root, see
+# require_tool), in PACKAGE_GENERATORS: DEB needs dpkg-shlibdeps, RPM needs
+# rpmbuild, TGZ nothing more. `step` names the caller in skip lines.
+find_package_generators() {  # step
+  PACKAGE_GENERATORS=()
+  if require_tool "$1 (.deb packages)" dpkg-shlibdeps dpkg-dev; then PACKAGE_GENERATORS+=(DEB); fi
+  if require_tool "$1 (RPMs)" rpmbuild rpm; then PACKAGE_GENERATORS+=(RPM); fi
+  PACKAGE_GENERATORS+=(TGZ)
 }

@@ -58,10 +58,10 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
 step "static analysis: clang-tidy and cppcheck over src/"
 bash scripts/static_analysis.sh
 
-step "install tree, CMake package, pkg-config file and .deb"
+step "install tree, CMake package, pkg-config file, .deb packages, RPMs and tarball"
 bash scripts/check_install.sh
 
-step "the packages built twice, in two directories, compared byte for byte"
+step "the packages and the tarball built twice, in two directories, compared byte for byte"
 bash scripts/check_reproducible.sh
 
 step "hardening of the objects and binaries (optimised and release builds)"
