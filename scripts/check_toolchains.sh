@@ -18,6 +18,8 @@
 # Missing compilers and libraries are installed as root (Debian packages);
 # otherwise their rows are skipped, naming the packages.
 # Usage: scripts/check_toolchains.sh [ROW...]   (default: every row)
+#   VELMOR_MATRIX_BENCHMARKS=OFF leaves the benchmarks out of the libstdc++
+#   rows (the test command does: its optimised build has them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
@@ -27,6 +29,7 @@ all_rows=(headers cmake gcc-11 gcc-12 clang-14 clang-16 clang-19 clang-14-libc++
 rows=("$@")
 [ ${#rows[@]} -gt 0 ] || rows=("${all_rows[@]}")
 fail() { echo "check_toolchains: $*" >&2; exit 1; }
+benchmarks=${VELMOR_MATRIX_BENCHMARKS:-ON}
 summary=()
 
 # --- the header check -----------------------------------------------------------
@@ -184,12 +187,12 @@ compiler_row() {  # row
       local v=${row#gcc-}
       need "$row" "g++-$v" "g++-$v" || return 0
       header_check "$row" "g++-$v"
-      build_and_test "$row" "gcc-$v" "g++-$v" -DVELMOR_BUILD_BENCHMARKS=ON ;;
+      build_and_test "$row" "gcc-$v" "g++-$v" -DVELMOR_BUILD_BENCHMARKS="$benchmarks" ;;
     clang-14|clang-16|clang-19)
       local v=${row#clang-}
       need "$row" "clang++-$v" "clang-$v" || return 0
       header_check "$row" "clang++-$v"
-      build_and_test "$row" "clang-$v" "clang++-$v" -DVELMOR_BUILD_BENCHMARKS=ON ;;
+      build_and_test "$row" "clang-$v" "clang++-$v" -DVELMOR_BUILD_BENCHMARKS="$benchmarks" ;;
     clang-14-libc++)
       need "$row" clang++-14 clang-14 || return 0
       need "$row" /usr/lib/llvm-14/include/c++/v1/vector libc++-14-dev libc++abi-14-dev || return 0
