@@ -4,15 +4,9 @@
 # (bin/, share/man/man1/, share/doc/machine-info/) so that one tar command
 # installs it into /usr/local or ~/.local. The component "tarball" is left
 # out of a plain `cmake --install`; cpack -G TGZ packs only it
-# (VelmorCPackOptions.cmake.in). Needs VELMOR_MAN_PAGE.
-set(_velmor_readme ${PROJECT_SOURCE_DIR}/README.md)
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_velmor_readme})
-file(READ ${_velmor_readme} _velmor_readme_text)
-# Lines as a list: keep the text's own ";" and "[" "]" out of CMake's way.
-string(REPLACE ";" "@SEMICOLON@" _velmor_readme_text "${_velmor_readme_text}")
-string(REPLACE "[" "@LBRACKET@" _velmor_readme_text "${_velmor_readme_text}")
-string(REPLACE "]" "@RBRACKET@" _velmor_readme_text "${_velmor_readme_text}")
-string(REPLACE "\n" ";" _velmor_readme_lines "${_velmor_readme_text}")
+# (VelmorCPackOptions.cmake.in). Needs VELMOR_MAN_PAGE and velmor_read_lines
+# (VelmorChangelog.cmake).
+velmor_read_lines(${PROJECT_SOURCE_DIR}/README.md _velmor_readme_lines)
 set(_velmor_usage "")
 set(_velmor_in_usage OFF)
 foreach(_velmor_line IN LISTS _velmor_readme_lines)
@@ -31,9 +25,7 @@ if(_velmor_usage STREQUAL "")
   message(FATAL_ERROR "README.md has no \"## Usage\" section for the tarball's USAGE.txt")
 endif()
 string(STRIP "${_velmor_usage}" _velmor_usage)
-string(REPLACE "@SEMICOLON@" ";" _velmor_usage "${_velmor_usage}")
-string(REPLACE "@LBRACKET@" "[" _velmor_usage "${_velmor_usage}")
-string(REPLACE "@RBRACKET@" "]" _velmor_usage "${_velmor_usage}")
+velmor_text_restore(_velmor_usage)
 set(_velmor_usage_file ${CMAKE_CURRENT_BINARY_DIR}/packaging/tarball/USAGE.txt)
 file(WRITE ${_velmor_usage_file}.new "${_velmor_usage}\n")
 configure_file(${_velmor_usage_file}.new ${_velmor_usage_file} COPYONLY)

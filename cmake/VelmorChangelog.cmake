@@ -13,17 +13,31 @@
 # VELMOR_RPM_RELEASE, 1 unless set) into the build tree. The newest entry must
 # carry the project's version: a version is not released without saying what
 # it changed.
+# The lines of text file `path` as a list in `out`, a configure depending on
+# it. The text's own ";" and "[" "]" are kept out of CMake's way as markers,
+# which velmor_text_restore turns back.
+function(velmor_read_lines path out)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${path})
+  file(READ ${path} text)
+  string(REPLACE ";" "@SEMICOLON@" text "${text}")
+  string(REPLACE "[" "@LBRACKET@" text "${text}")
+  string(REPLACE "]" "@RBRACKET@" text "${text}")
+  string(REPLACE "\n" ";" text "${text}")
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+
+function(velmor_text_restore var)
+  string(REPLACE "@SEMICOLON@" ";" text "${${var}}")
+  string(REPLACE "@LBRACKET@" "[" text "${text}")
+  string(REPLACE "@RBRACKET@" "]" text "${text}")
+  set(${var} "${text}" PARENT_SCOPE)
+endfunction()
+
 set(_velmor_changelog_md ${PROJECT_SOURCE_DIR}/CHANGELOG.md)
 if(NOT DEFINED VELMOR_RPM_RELEASE)
   set(VELMOR_RPM_RELEASE 1)
 endif()
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_velmor_changelog_md})
-file(READ ${_velmor_changelog_md} _velmor_md)
-# Lines as a list: keep the text's own ";" and "[" "]" out of CMake's way.
-string(REPLACE ";" "@SEMICOLON@" _velmor_md "${_velmor_md}")
-string(REPLACE "[" "@LBRACKET@" _velmor_md "${_velmor_md}")
-string(REPLACE "]" "@RBRACKET@" _velmor_md "${_velmor_md}")
-string(REPLACE "\n" ";" _velmor_lines "${_velmor_md}")
+velmor_read_lines(${_velmor_changelog_md} _velmor_lines)
 
 # A YYYY-MM-DD day at 00:00 UTC in date(1)'s `format` (-R: RFC 5322), in `out`.
 function(_velmor_date day format out)
@@ -77,11 +91,8 @@ string(APPEND _velmor_debian "${_velmor_trailer}")
 # An RPM changelog is read by rpmbuild, which expands macros in it: "%" is "%%".
 string(REPLACE "%" "%%" _velmor_rpm "${_velmor_rpm}")
 # Rewritten only when they change, so that a configure rebuilds nothing.
-foreach(_velmor_log IN ITEMS debian rpm)
-  string(REPLACE "@SEMICOLON@" ";" _velmor_${_velmor_log} "${_velmor_${_velmor_log}}")
-  string(REPLACE "@LBRACKET@" "[" _velmor_${_velmor_log} "${_velmor_${_velmor_log}}")
-  string(REPLACE "@RBRACKET@" "]" _velmor_${_velmor_log} "${_velmor_${_velmor_log}}")
-endforeach()
+velmor_text_restore(_velmor_debian)
+velmor_text_restore(_velmor_rpm)
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.new "${_velmor_debian}")
 configure_file(${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.new
   ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog COPYONLY)
