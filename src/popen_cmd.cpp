@@ -67,33 +67,18 @@ int MakePipeAbove2(detail::UniqueFd& rd, detail::UniqueFd& wr, std::vector<int>&
     }
 }
 
-// Writes a short line to `fd` only where that cannot block or signal the
-// caller: a pipe without a reader, or a pipe or terminal that cannot take
-// the line now, drops it. SIGPIPE is blocked in this thread for the one
-// write, and one that the write raised is taken back before the mask is
-// restored (one that was already pending is left alone).
-void WriteLineIfReady(int fd, const std::string& line) {
-    pollfd ready{fd, POLLOUT, 0};
-    if (::poll(&ready, 1, 0) != 1 || (ready.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return;
-    int writeFd = fd;
-    detail::UniqueFd reopened;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
-        // A description of its own, non-blocking, so that a pipe with less
-        // room than the line refuses it; without /proc the poll above must do.
-        reopened.reset(detail::OpenRetrying(("/proc/self/fd/" + std::to_string(fd)).c_str(),
-                                            O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-        if (reopened.valid()) writeFd = reopened.get();
-        else if (errno == ENXIO) return;  // no reader left
-    }
+// One write with SIGPIPE blocked in this thread; a SIGPIPE that the write
+// raised is taken back before the mask is restored (one that was already
+// pending is left alone).
+void WriteWithoutSigpipe(int fd, const std::string& line) {
     sigset_t pipeOnly, saved, pending;
     sigemptyset(&pipeOnly);
     sigaddset(&pipeOnly, SIGPIPE);
-    if (::pthread_sigmask(SIG_BLOCK, &pipeOnly, &saved) != 0) return;
+    (void)::pthread_sigmask(SIG_BLOCK, &pipeOnly, &saved);  // fails only for a bad `how`
     const bool wasPending = ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
     ssize_t n;
     do {
-        n = ::write(writeFd, line.data(), line.size());
+        n = ::write(fd, line.data(), line.size());
     } while (n < 0 && errno == EINTR);
     if (n < 0 && errno == EPIPE && !wasPending) {
         const timespec now{0, 0};
@@ -101,6 +86,26 @@ void WriteLineIfReady(int fd, const std::string& line) {
         }
     }
     (void)::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+}
+
+// Writes a short line to `fd` only where that can neither block nor signal
+// the caller: a pipe without a reader, or one or a terminal that cannot take
+// the line now, loses it.
+void WriteLineIfReady(int fd, const std::string& line) {
+    struct stat st {};
+    detail::UniqueFd own;
+    if (::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
+        // A description of its own, non-blocking: a pipe with less room than
+        // the line refuses it, one without a reader refuses the open.
+        own.reset(detail::OpenRetrying(("/proc/self/fd/" + std::to_string(fd)).c_str(),
+                                       O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+        if (!own.valid() && errno == ENXIO) return;
+    }
+    if (!own.valid()) {  // not a pipe, or no /proc: writable now, or not at all
+        pollfd ready{fd, POLLOUT, 0};
+        if (::poll(&ready, 1, 0) != 1 || (ready.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return;
+    }
+    WriteWithoutSigpipe(own.valid() ? own.get() : fd, line);
 }
 
 // A signal through a pidfd: 0, or the errno (ENOSYS where the call is missing).
