@@ -11,6 +11,7 @@
 // stays blocked until the handled ones are back at their default.
 #include "shell_start.h"
 
+#include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -61,19 +62,23 @@ constexpr uintptr_t kIgnore = 1;   // SIG_IGN
 #ifndef CLONE_PIDFD
 #define CLONE_PIDFD 0x00001000  // Linux 5.2; older headers lack it
 #endif
+#ifndef SYS_close_range
+#define SYS_close_range 436  // Linux 5.9; older headers lack it
+#endif
 
 struct ChildArgs {
     const ShellStart* start;
     const uint64_t* callerMask;
-    // The one word of the parent the child writes: the errno of a failed
-    // exec, read by the parent once clone has returned.
-    int* execError;
+    // The words of the parent the child writes: the errno of a failed exec
+    // (or chdir), read by the parent once clone has returned.
+    StartedShell* report;
 };
 
 // Handled signals go back to their default, as an exec would set them; a
 // handler of the parent must not run on the parent's memory. Ignored ones
-// stay ignored, except SIGPIPE: the shell gets it at its default.
-VELMOR_CHILD_SIDE void ResetHandledSignals() {
+// stay ignored, except SIGPIPE: the shell gets it at its default. With
+// `all`, ignored ones go back to their default too.
+VELMOR_CHILD_SIDE void ResetSignals(bool all) {
     KernelSigaction toDefault;
     toDefault.handler = kDefault;
     toDefault.flags = 0;
@@ -81,29 +86,110 @@ VELMOR_CHILD_SIDE void ResetHandledSignals() {
     toDefault.mask = 0;
     for (int sig = 1; sig <= kLastSignal; ++sig) {
         if (sig == SIGKILL || sig == SIGSTOP) continue;
-        KernelSigaction current;
-        current.handler = kDefault;  // the kernel overwrites it
-        if (RawSyscall(SYS_rt_sigaction, sig, 0, Arg(&current), kSigsetBytes) != 0) continue;
-        if (sig != SIGPIPE && (current.handler == kDefault || current.handler == kIgnore)) continue;
+        if (!all) {
+            KernelSigaction current;
+            current.handler = kDefault;  // the kernel overwrites it
+            if (RawSyscall(SYS_rt_sigaction, sig, 0, Arg(&current), kSigsetBytes) != 0) continue;
+            if (sig != SIGPIPE && (current.handler == kDefault || current.handler == kIgnore)) continue;
+        }
         (void)RawSyscall(SYS_rt_sigaction, sig, Arg(&toDefault), 0, kSigsetBytes);
     }
+}
+
+// The kernel's directory entry, as getdents64 fills it.
+struct KernelDirent64 {
+    uint64_t ino;
+    int64_t off;
+    unsigned short reclen;
+    unsigned char type;
+    char name[1];
+};
+
+// Closes every descriptor listed in /proc/self/fd above 2; false when the
+// list could not be read to its end. Entries already listed stay listed
+// when closed: the directory's position is a descriptor number.
+VELMOR_CHILD_SIDE bool CloseListedAbove2() {
+    const long dir = RawSyscall(SYS_openat, AT_FDCWD, Arg("/proc/self/fd"), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return false;
+    alignas(8) char entries[1024];
+    long got;
+    while ((got = RawSyscall(SYS_getdents64, dir, Arg(entries), sizeof(entries))) > 0) {
+        for (long at = 0; at < got;) {
+            const KernelDirent64* entry = reinterpret_cast<const KernelDirent64*>(entries + at);
+            long fd = 0;
+            const char* c = entry->name;
+            for (; *c >= '0' && *c <= '9'; ++c) fd = fd * 10 + (*c - '0');
+            if (*c == '\0' && c != entry->name && fd > 2 && fd != dir) (void)RawSyscall(SYS_close, fd);
+            at += entry->reclen;
+        }
+    }
+    (void)RawSyscall(SYS_close, dir);
+    return got == 0;
+}
+
+// Every descriptor above 2: close_range where the kernel has it (5.9) and a
+// filter allows it; else the listed ones (/proc); else each one below the
+// limit the parent read.
+VELMOR_CHILD_SIDE void CloseAbove2(int fdLimit) {
+    if (RawSyscall(SYS_close_range, 3, ~0U, 0) == 0 || CloseListedAbove2()) return;
+    for (int fd = 3; fd < fdLimit; ++fd) (void)RawSyscall(SYS_close, fd);
+}
+
+// errno values with which execvp goes on to the next directory of PATH.
+VELMOR_CHILD_SIDE bool SearchGoesOn(long err) {
+    return err == ENOENT || err == ESTALE || err == ENOTDIR || err == ENODEV || err == ETIMEDOUT;
+}
+
+// One execve of `file`, and of /bin/sh running it where the kernel does not
+// know the format; returns the errno once neither ran.
+VELMOR_CHILD_SIDE long ExecOne(const ShellStart& start, const char* file) {
+    long result = RawSyscall(SYS_execve, Arg(file), Arg(start.argv), Arg(start.envp));
+    if (result == -ENOEXEC && start.scriptArgv != nullptr) {
+        start.scriptArgv[1] = const_cast<char*>(file);
+        result = RawSyscall(SYS_execve, Arg(start.scriptArgv[0]), Arg(start.scriptArgv), Arg(start.envp));
+    }
+    return -result;
+}
+
+// execvp's search over the prepared paths; returns the errno to report.
+VELMOR_CHILD_SIDE long ExecProgram(const ShellStart& start) {
+    if (start.searchPaths == nullptr) return ExecOne(start, start.path);
+    bool denied = false;
+    long err = ENOENT;
+    for (const char* const* path = start.searchPaths; *path != nullptr; ++path) {
+        err = ExecOne(start, *path);
+        if (err == EACCES) {
+            denied = true;
+        } else if (!SearchGoesOn(err)) {
+            return err;
+        }
+    }
+    return denied ? EACCES : err;
 }
 
 VELMOR_CHILD_SIDE int RunChild(void* raw) {
     const ChildArgs* args = static_cast<const ChildArgs*>(raw);
     const ShellStart& start = *args->start;
-    ResetHandledSignals();
-    // dup3 without flags: the copies are not close-on-exec, the shell keeps them.
+    ResetSignals(start.defaultSignals);
+    // dup3 without flags: the copies are not close-on-exec, the program keeps them.
     if (start.stdoutFd >= 0) (void)RawSyscall(SYS_dup3, start.stdoutFd, 1, 0);
     if (start.stderrFd >= 0) (void)RawSyscall(SYS_dup3, start.stderrFd, 2, 0);
     if (start.stdinFd >= 0) (void)RawSyscall(SYS_dup3, start.stdinFd, 0, 0);
     // The pipe ends themselves are close-on-exec: the exec closes them.
+    if (start.closeOtherFds) CloseAbove2(start.fdLimit);
     if (start.ownProcessGroup) (void)RawSyscall(SYS_setpgid, 0, 0);
-    // The kernel wakes the parent before it renames the task at the exec.
-    if (start.name != nullptr) (void)RawSyscall(SYS_prctl, PR_SET_NAME, Arg(start.name));
-    (void)RawSyscall(SYS_rt_sigprocmask, SIG_SETMASK, Arg(args->callerMask), 0, kSigsetBytes);
-    const long execResult = RawSyscall(SYS_execve, Arg(start.path), Arg(start.argv), Arg(start.envp));
-    *args->execError = static_cast<int>(-execResult);
+    long err = start.cwd != nullptr ? -RawSyscall(SYS_chdir, Arg(start.cwd)) : 0;
+    if (err != 0) {
+        args->report->chdirFailed = true;
+    } else {
+        // The kernel wakes the parent before it renames the task at the exec.
+        if (start.name != nullptr) (void)RawSyscall(SYS_prctl, PR_SET_NAME, Arg(start.name));
+        const uint64_t none = 0;
+        (void)RawSyscall(SYS_rt_sigprocmask, SIG_SETMASK, Arg(start.defaultSignals ? &none : args->callerMask), 0,
+                         kSigsetBytes);
+        err = ExecProgram(start);
+    }
+    args->report->execError = static_cast<int>(err);
     // 383 & 0xff == 127, the shell's own "cannot execute" code.
     (void)RawSyscall(SYS_exit_group, 383);
     return 127;  // GCOVR_EXCL_LINE: exit_group does not return
@@ -157,7 +243,7 @@ StartedShell StartShell(const ShellStart& start) {
     }
     // GCOVR_EXCL_STOP
 
-    ChildArgs args{&start, &callerMask, &started.execError};
+    ChildArgs args{&start, &callerMask, &started};
     const int flags = CLONE_VM | CLONE_VFORK | SIGCHLD;
     pid_t pid = -1;
     int err = 0;
