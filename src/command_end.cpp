@@ -1,0 +1,332 @@
+// The end wait of RunCommand: one poll over the child's pidfd and its pipes,
+// paced looks where there is no pidfd to poll.
+#include "command_end.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "eintr_retry.h"
+#include "run_cmd.h"
+
+namespace velmor_lic {
+namespace detail {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// waitid's id type for a pidfd (Linux 5.4); older headers lack it.
+constexpr idtype_t kIdPidfd = static_cast<idtype_t>(3);
+
+// Without a pidfd to poll the end is looked for after 1 ms, then twice as
+// long each time nothing happened, up to this: at most 25 looks a second
+// while the command is quiet, and a quick command is seen at once.
+constexpr int kMaxPaceMs = 40;
+// The first block of an output's text; it doubles as the output grows.
+constexpr size_t kFirstBlock = 4096;
+// Bytes read and dropped at once beyond the kept limit.
+constexpr size_t kDropBytes = 65536;
+// The most input written at once: a pipe takes no more anyway.
+constexpr size_t kWriteBytes = 65536;
+
+// Whole milliseconds to the deadline, rounded up: 0 once passed, -1 without.
+int LeftMs(const CommandLimits& limits) {
+    if (!limits.hasDeadline) return -1;
+    const auto left = limits.deadline - Clock::now();
+    if (left <= Clock::duration::zero()) return 0;
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left);
+    if (ms < left) ++ms;  // up: a wake just before the deadline would only wake again
+    return ms.count() > INT_MAX ? INT_MAX : static_cast<int>(ms.count());
+}
+
+// One output of the program, read into its text up to the limit; beyond it
+// (or once memory ran out) read into a scratch block and dropped.
+class Capture {
+public:
+    Capture(UniqueFd& fd, std::string& text, bool& truncated, size_t limit)
+        : fd_(fd), text_(text), truncated_(truncated), limit_(limit) {}
+
+    int PollFd() const { return fd_.get(); }
+    bool OutOfMemory() const { return outOfMemory_; }
+
+    // Reads what the pipe has now, at most `budget` bytes; true when bytes
+    // came. Closes the pipe at its end.
+    bool Read(size_t budget = SIZE_MAX) {
+        bool got = false;
+        while (fd_.valid() && budget > 0) {
+            size_t room = 0;
+            bool keep = false;
+            char* into = Room(room, keep);
+            room = std::min(room, budget);
+            const ssize_t n = ::read(fd_.get(), into, room);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                if (n == 0 || errno != EAGAIN) fd_.reset();  // its end, or broken
+                break;
+            }
+            got = true;
+            budget -= static_cast<size_t>(n);
+            if (keep) {
+                kept_ += static_cast<size_t>(n);
+            } else {
+                truncated_ = true;
+            }
+            if (static_cast<size_t>(n) < room) break;  // emptied: spares a read that says EAGAIN
+        }
+        return got;
+    }
+
+    // What the pipe holds at this moment and no more: a process the program
+    // left behind may write on for ever.
+    void TakeWhatIsThere() {
+        int held = 0;
+        if (fd_.valid() && ::ioctl(fd_.get(), FIONREAD, &held) == 0 && held > 0) Read(static_cast<size_t>(held));
+    }
+
+    // The text cut to what was kept (never an allocation: it shrinks).
+    void Finish() { text_.resize(kept_); }
+
+private:
+    // Where the next read goes, how much fits there, and whether it is kept.
+    char* Room(size_t& room, bool& keep) {
+        if (kept_ < limit_ && !outOfMemory_) {
+            if (kept_ == text_.size()) Grow();
+            keep = kept_ < text_.size();
+            if (keep) {
+                room = text_.size() - kept_;
+                return &text_[0] + kept_;
+            }
+        }
+        if (!scratch_) scratch_.reset(new (std::nothrow) char[kDropBytes]);
+        if (!scratch_) {
+            room = sizeof(spare_);
+            return spare_;
+        }
+        room = kDropBytes;
+        return scratch_.get();
+    }
+
+    // Doubles the text's size, up to the limit; reads then go straight into it.
+    void Grow() {
+        const size_t size = text_.size();
+        const size_t want = size >= limit_ / 2 ? limit_ : std::max(kFirstBlock, 2 * size);
+        try {
+            text_.resize(std::min(want, limit_));
+        } catch (...) {
+            outOfMemory_ = true;
+        }
+    }
+
+    UniqueFd& fd_;
+    std::string& text_;
+    bool& truncated_;
+    size_t limit_;
+    size_t kept_ = 0;
+    bool outOfMemory_ = false;
+    std::unique_ptr<char[]> scratch_;
+    char spare_[512] = {};  // where even the scratch block was refused
+};
+
+// The program's standard input: written as the pipe takes it, then closed.
+class Feed {
+public:
+    Feed(UniqueFd& fd, UniqueFd& heldReader, const std::string& input)
+        : fd_(fd), heldReader_(heldReader), input_(input) {}
+
+    int PollFd() const { return fd_.get(); }
+
+    // Writes what the pipe takes now; true when bytes went.
+    bool Write() {
+        bool wrote = false;
+        while (fd_.valid() && written_ < input_.size()) {
+            const size_t size = std::min(input_.size() - written_, kWriteBytes);
+            const ssize_t n = ::write(fd_.get(), input_.data() + written_, size);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                if (errno != EAGAIN) Close();  // nothing the program could still read
+                return wrote;
+            }
+            wrote = true;
+            written_ += static_cast<size_t>(n);
+        }
+        if (written_ == input_.size()) Close();  // end of file for the program
+        return wrote;
+    }
+
+    void Close() {
+        fd_.reset();
+        heldReader_.reset();
+    }
+
+private:
+    UniqueFd& fd_;
+    UniqueFd& heldReader_;
+    const std::string& input_;
+    size_t written_ = 0;
+};
+
+// A signal through a pidfd, which cannot reach a process that took over the
+// id; false where the call is missing or refused.
+bool SignalThroughPidfd(int pidfd, int sig) {
+#ifdef SYS_pidfd_send_signal
+    return pidfd >= 0 && ::syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0) == 0;
+#else
+    (void)pidfd;
+    (void)sig;
+    return false;
+#endif
+}
+
+// The started program: its end seen and recorded in the result, or found
+// unobservable; killed at the deadline.
+class Child {
+public:
+    Child(pid_t pid, int pidfd, RunResult& result)
+        : pid_(pid), pidfd_(pidfd), pollable_(pidfd >= 0), waitByPidfd_(pidfd >= 0), result_(result) {}
+
+    // The pidfd while polling it tells of the end.
+    int PollFd() const { return pollable_ ? pidfd_ : -1; }
+    // A pidfd of Linux 5.2 always shows ready: look at the end by pacing.
+    void StopPolling() { pollable_ = false; }
+
+    // One look; true once the end is recorded (or cannot be observed).
+    bool Ended() { return Wait(WNOHANG); }
+    void WaitForEnd() { (void)Wait(0); }
+
+    // Past the deadline: the program leads its group, and while unreaped it
+    // keeps the group's id from reuse, so every process of the group is
+    // killed; the program itself too, in whatever group it is by now.
+    void KillAtDeadline() {
+        if (Ended()) return;  // ended on its own just before: its own status
+        (void)::kill(-pid_, SIGKILL);
+        if (!SignalThroughPidfd(pidfd_, SIGKILL)) (void)::kill(pid_, SIGKILL);
+        WaitForEnd();
+        result_.timed_out = result_.error.empty() && result_.signal == SIGKILL;
+    }
+
+private:
+    bool Wait(int flags) {
+        if (ended_) return true;
+        for (;;) {
+            siginfo_t info;
+            std::memset(&info, 0, sizeof(info));  // si_pid stays 0 while it runs
+            const int waited = waitByPidfd_ ? ::waitid(kIdPidfd, static_cast<id_t>(pidfd_), &info, WEXITED | flags)
+                                            : ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | flags);
+            if (waited == 0) {
+                if (info.si_pid == 0) return false;
+                Record(info);
+                return ended_ = true;
+            }
+            const int err = errno;
+            if (err == EINTR) continue;
+            // Linux before 5.4, or a filter refusing it: the child is still
+            // unreaped, so its id is still its own.
+            if (waitByPidfd_ && err != ECHILD) {
+                waitByPidfd_ = false;
+                continue;
+            }
+            // Reaped elsewhere (SIGCHLD ignored, a handler that reaps all).
+            char pid[24];
+            (void)std::snprintf(pid, sizeof(pid), "%d", static_cast<int>(pid_));
+            SetError(result_.error, {"waitpid ", pid, " failed: "}, err);
+            return ended_ = true;
+        }
+    }
+
+    void Record(const siginfo_t& info) {
+        if (info.si_code == CLD_EXITED) {
+            result_.exit_code = info.si_status;
+        } else {
+            result_.signal = info.si_status;  // CLD_KILLED, CLD_DUMPED
+        }
+    }
+
+    pid_t pid_;
+    int pidfd_;
+    bool pollable_;
+    bool waitByPidfd_;
+    bool ended_ = false;
+    RunResult& result_;
+};
+
+}  // namespace
+
+void SetError(std::string& error, std::initializer_list<std::string_view> head, int err) {
+    try {
+        error.clear();
+        for (const std::string_view piece : head) error.append(piece);
+        error.append("[").append(std::to_string(err)).append("],").append(std::strerror(err));
+    } catch (...) {
+        char code[16];
+        (void)std::snprintf(code, sizeof(code), "[%d]", err);
+        error.assign(code);  // fits the string's own storage: no allocation
+    }
+}
+
+void WaitForCommand(pid_t pid, int pidfd, CommandPipes& pipes, const std::string& input, const CommandLimits& limits,
+                    RunResult& result) {
+    Child child(pid, pidfd, result);
+    Capture out(pipes.out, result.out, result.out_truncated, limits.maxOutput);
+    Capture err(pipes.err, result.err, result.err_truncated, limits.maxOutput);
+    Feed feed(pipes.in, pipes.inReader, input);
+    int paceMs = 1;
+    bool look = true;  // at the end: every time without a pidfd, else when it shows ready
+    for (;;) {
+        if ((look || child.PollFd() < 0) && child.Ended()) break;
+        const int left = LeftMs(limits);
+        if (left == 0) {
+            child.KillAtDeadline();
+            break;
+        }
+        pollfd fds[4] = {{child.PollFd(), POLLIN, 0}, {out.PollFd(), POLLIN, 0}, {err.PollFd(), POLLIN, 0},
+                         {feed.PollFd(), POLLOUT, 0}};
+        int waitMs = left;
+        if (child.PollFd() < 0) {
+            const bool nothingElse = fds[1].fd < 0 && fds[2].fd < 0 && fds[3].fd < 0;
+            if (nothingElse && left < 0) {
+                child.WaitForEnd();
+                break;
+            }
+            waitMs = left < 0 ? paceMs : std::min(left, paceMs);
+            paceMs = std::min(2 * paceMs, kMaxPaceMs);
+        }
+        if (::poll(fds, 4, waitMs) < 0) {
+            if (errno == EINTR) continue;
+            // No poll (ENOMEM): every descriptor is non-blocking, so pause
+            // and try them all.
+            SleepMicros(static_cast<unsigned long>(waitMs < 0 || waitMs > kMaxPaceMs ? kMaxPaceMs : waitMs) * 1000UL);
+            for (pollfd& p : fds) p.revents = p.fd >= 0 ? p.events : 0;
+            child.StopPolling();
+        }
+        bool flowed = false;
+        if (fds[1].revents != 0) flowed |= out.Read();
+        if (fds[2].revents != 0) flowed |= err.Read();
+        if (fds[3].revents != 0) flowed |= feed.Write();
+        if (flowed) paceMs = 1;
+        look = fds[0].revents != 0;
+        if (look && !child.Ended()) child.StopPolling();
+    }
+    out.TakeWhatIsThere();
+    err.TakeWhatIsThere();
+    out.Finish();
+    err.Finish();
+    if (result.error.empty() && (out.OutOfMemory() || err.OutOfMemory())) {
+        SetError(result.error, {"keep output failed: "}, ENOMEM);
+    }
+}
+
+}  // namespace detail
+}  // namespace velmor_lic
