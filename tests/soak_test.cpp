@@ -11,6 +11,7 @@
 
 #include "lic_func.h"
 #include "popen_cmd.h"
+#include "run_cmd.h"
 #include "runner_test_support.h"
 
 using runner_test::ReadAll;
@@ -84,7 +85,8 @@ TEST_F(SoakTest, ExecuteCmdCallsLeaveNoDescriptorOrChild) {
 }
 
 // One runner per thread, eight threads starting at once: every command gets
-// its own pipes and its own exit code, and nothing is left behind.
+// its own pipes and its own exit code, and nothing is left behind; the same
+// for RunShell.
 TEST_F(SoakTest, ConcurrentStartsFromEightThreadsStayApart) {
     constexpr int kThreads = 8;
     constexpr int kRounds = 100;
@@ -107,6 +109,10 @@ TEST_F(SoakTest, ConcurrentStartsFromEightThreadsStayApart) {
                 std::string err;
                 const bool failed = velmor_lic::ExecuteCmd("echo " + tag + "; exit 5", err);
                 if (!failed || err != "execute cmd failed: [5]," + tag + "\n") wrong[t] += tag + ": ExecuteCmd: " + err + "\n";
+                velmor_lic::RunOptions input;
+                input.input = tag + "\n";
+                const velmor_lic::RunResult run = velmor_lic::RunShell("read x; echo got $x >&2; exit 6", input);
+                if (run.exit_code != 6 || run.err != "got " + tag + "\n") wrong[t] += tag + ": RunShell: " + run.error + "\n";
             }
         });
     }
