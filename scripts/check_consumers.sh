@@ -2,7 +2,7 @@
 # velmor_lic as another project's dependency, taken in the three usual ways
 # by the small projects under tests/consumers/, each configured without
 # GoogleTest and Google Benchmark and without a build type, each building
-# and running examples/run_and_buffer.cpp:
+# and running examples/run_and_buffer.cpp and examples/run_command.cpp:
 #   - add_subdirectory (linking velmor_lic::velmor_lic_static),
 #   - FetchContent from the source directory (velmor_lic::velmor_lic),
 #   - find_package against an install of build-release (velmor_lic::velmor_lic).
@@ -75,6 +75,7 @@ check_consumer() {  # name, cmake args...
     || fail "$name: the consumer does not configure without warnings"
   quietly cmake --build "$dir" || fail "$name: the consumer does not build"
   [ "$("$dir/consumer")" = ok ] || fail "$name: the consumer's program failed"
+  [ "$("$dir/run_command")" = ok ] || fail "$name: the consumer's run_command failed"
 
   # None of the project's tests, benchmarks or fuzzers, tool, packaging or install.
   local targets
