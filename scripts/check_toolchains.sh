@@ -41,6 +41,7 @@ ln -s "$PWD/src" "$header_scratch/include/velmor_lic"
 cat >"$header_scratch/consumer.cpp" <<'EOF'
 #include <velmor_lic/lic_func.h>
 #include <velmor_lic/popen_cmd.h>
+#include <velmor_lic/run_cmd.h>
 #include <velmor_lic/str_buffer.h>
 
 #include <chrono>
@@ -98,6 +99,14 @@ int UseEverything() {
         n += cmd.Close(false);
     }
     text += cmd.GetCmdPath();
+    RunOptions options;
+    options.timeout = std::chrono::seconds(1);
+    options.input = text;
+    options.env = {"LC_ALL=C"};
+    const RunResult run = RunCommand({"true"}, options);
+    const RunResult shell = RunShell("true");
+    n += run.started + run.ok() + shell.exit_code + shell.signal + run.timed_out + run.out_truncated + run.err_truncated;
+    text += run.out + run.err + run.error;
     return n + static_cast<int>(text.size() + pieces.size() + table.size() + devices.size());
 }
 EOF
@@ -111,7 +120,7 @@ header_check() {  # label, compiler and its flags...
   "$@" -std=c++23 -fsyntax-only -x c++ /dev/null 2>/dev/null || c23=c++2b
   for std in c++17 c++20 "$c23"; do
     local flags=(-std="$std" -Wall -Wextra -Wpedantic -Wformat-security -Werror -O2 -I"$header_scratch/include")
-    for header in lic_func.h str_buffer.h popen_cmd.h; do
+    for header in lic_func.h str_buffer.h popen_cmd.h run_cmd.h; do
       printf '#include <velmor_lic/%s>\n' "$header" >"$header_scratch/$header-$std.cpp"
       # Alone a header has no code to optimise: its syntax is all there is to check.
       "$@" "${flags[@]}" -fsyntax-only "$header_scratch/$header-$std.cpp" &
@@ -129,7 +138,7 @@ header_check() {  # label, compiler and its flags...
     wait "${jobs[$i]}" || fail "headers, $label, ${what[$i]} does not compile cleanly"
   done
   headers_checked+="$label "
-  summary+=("headers, $label: 12 compiles clean (3 headers alone and the consumer; -std=c++17, c++20, $c23)")
+  summary+=("headers, $label: 15 compiles clean (4 headers alone and the consumer; -std=c++17, c++20, $c23)")
 }
 
 # --- one compiler row -------------------------------------------------------------
