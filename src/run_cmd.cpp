@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -210,7 +209,6 @@ void Run(const char* file, bool search, const char* const* args, size_t count, c
     detail::CommandPipes pipes;
     ChildEnds ends;
     if (!MakeStreams(options, pipes, ends, result)) return;
-    if (!options.input.empty()) pipes.inReader.reset(::fcntl(ends.in.get(), F_DUPFD_CLOEXEC, 3));
 
     detail::ShellStart start;
     start.stdinFd = ends.in.get();
@@ -227,7 +225,9 @@ void Run(const char* file, bool search, const char* const* args, size_t count, c
     start.fdLimit = DescriptorLimit();
     start.defaultSignals = true;
     const detail::StartedShell started = detail::StartShell(start);
-    // The program holds its ends as its own 0, 1 and 2 now (or never will).
+    // The program holds its ends as its own 0, 1 and 2 now (or never will);
+    // the parent keeps a reader of the input pipe while it writes.
+    if (pipes.in.valid()) pipes.inReader.reset(ends.in.release());
     ends.Close();
     UniqueFd pidfd(started.pidfd);
     if (started.error != 0) return SetError(result.error, {"fork failed: "}, started.error);
