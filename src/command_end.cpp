@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 #include <new>
 
 #include "eintr_retry.h"
+#include "own_child.h"
 #include "run_cmd.h"
 
 namespace velmor_lic {
@@ -27,9 +27,6 @@ namespace detail {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// waitid's id type for a pidfd (Linux 5.4); older headers lack it.
-constexpr idtype_t kIdPidfd = static_cast<idtype_t>(3);
 
 // Without a pidfd to poll the end is looked for after 1 ms, then twice as
 // long each time nothing happened, up to this: at most 25 looks a second
@@ -178,86 +175,63 @@ private:
     size_t written_ = 0;
 };
 
-// A signal through a pidfd, which cannot reach a process that took over the
-// id; false where the call is missing or refused.
-bool SignalThroughPidfd(int pidfd, int sig) {
-#ifdef SYS_pidfd_send_signal
-    return pidfd >= 0 && ::syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0) == 0;
-#else
-    (void)pidfd;
-    (void)sig;
-    return false;
-#endif
-}
-
 // The started program: its end seen and recorded in the result, or found
-// unobservable; killed at the deadline.
+// unobservable; killed at the deadline. Through its handle (own_child.h), so
+// that a child reaped elsewhere is said so, and another process that took
+// its id is neither waited for nor killed.
 class Child {
 public:
-    Child(pid_t pid, int pidfd, RunResult& result)
-        : pid_(pid), pidfd_(pidfd), pollable_(pidfd >= 0), waitByPidfd_(pidfd >= 0), result_(result) {}
+    Child(pid_t pid, int handle, bool pollable, RunResult& result)
+        : pid_(pid), handle_(handle), pollable_(pollable), result_(result) {}
 
     // The pidfd while polling it tells of the end.
-    int PollFd() const { return pollable_ ? pidfd_ : -1; }
+    int PollFd() const { return pollable_ ? handle_ : -1; }
     // A pidfd of Linux 5.2 always shows ready: look at the end by pacing.
     void StopPolling() { pollable_ = false; }
 
     // One look; true once the end is recorded (or cannot be observed).
-    bool Ended() { return Wait(WNOHANG); }
-    void WaitForEnd() { (void)Wait(0); }
+    bool Ended() { return Wait(true); }
+    void WaitForEnd() { (void)Wait(false); }
 
     // Past the deadline: the program leads its group, and while unreaped it
     // keeps the group's id from reuse, so every process of the group is
     // killed; the program itself too, in whatever group it is by now.
     void KillAtDeadline() {
         if (Ended()) return;  // ended on its own just before: its own status
-        (void)::kill(-pid_, SIGKILL);
-        if (!SignalThroughPidfd(pidfd_, SIGKILL)) (void)::kill(pid_, SIGKILL);
+        if (Identify(pid_, handle_) == ChildIs::kOwn) {
+            (void)::kill(-pid_, SIGKILL);
+            (void)KillOwnChild(pid_, handle_);
+        }
         WaitForEnd();
         result_.timed_out = result_.error.empty() && result_.signal == SIGKILL;
     }
 
 private:
-    bool Wait(int flags) {
+    bool Wait(bool nohang) {
         if (ended_) return true;
-        for (;;) {
-            siginfo_t info;
-            std::memset(&info, 0, sizeof(info));  // si_pid stays 0 while it runs
-            const int waited = waitByPidfd_ ? ::waitid(kIdPidfd, static_cast<id_t>(pidfd_), &info, WEXITED | flags)
-                                            : ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | flags);
-            if (waited == 0) {
-                if (info.si_pid == 0) return false;
-                Record(info);
-                return ended_ = true;
-            }
-            const int err = errno;
-            if (err == EINTR) continue;
-            // Linux before 5.4, or a filter refusing it: the child is still
-            // unreaped, so its id is still its own.
-            if (waitByPidfd_ && err != ECHILD) {
-                waitByPidfd_ = false;
-                continue;
-            }
+        int status = 0;
+        int reaped;
+        while ((reaped = ReapOwnChild(pid_, handle_, status, nohang)) == 0 && !nohang) {
+        }
+        if (reaped == 0) return false;
+        ended_ = true;
+        if (reaped < 0) {
             // Reaped elsewhere (SIGCHLD ignored, a handler that reaps all).
+            const int err = errno;
             char pid[24];
             (void)std::snprintf(pid, sizeof(pid), "%d", static_cast<int>(pid_));
             SetError(result_.error, {"waitpid ", pid, " failed: "}, err);
-            return ended_ = true;
+        } else if (WIFEXITED(status)) {
+            result_.exit_code = WEXITSTATUS(status);
+        } else if (WIFSIGNALED(status)) {
+            result_.signal = WTERMSIG(status);
         }
-    }
-
-    void Record(const siginfo_t& info) {
-        if (info.si_code == CLD_EXITED) {
-            result_.exit_code = info.si_status;
-        } else {
-            result_.signal = info.si_status;  // CLD_KILLED, CLD_DUMPED
-        }
+        return true;
     }
 
     pid_t pid_;
-    int pidfd_;
+    int handle_;
     bool pollable_;
-    bool waitByPidfd_;
     bool ended_ = false;
     RunResult& result_;
 };
@@ -276,9 +250,9 @@ void SetError(std::string& error, std::initializer_list<std::string_view> head, 
     }
 }
 
-void WaitForCommand(pid_t pid, int pidfd, CommandPipes& pipes, const std::string& input, const CommandLimits& limits,
-                    RunResult& result) {
-    Child child(pid, pidfd, result);
+void WaitForCommand(pid_t pid, int handle, bool pidfd, CommandPipes& pipes, const std::string& input,
+                    const CommandLimits& limits, RunResult& result) {
+    Child child(pid, handle, pidfd, result);
     Capture out(pipes.out, result.out, result.out_truncated, limits.maxOutput);
     Capture err(pipes.err, result.err, result.err_truncated, limits.maxOutput);
     Feed feed(pipes.in, pipes.inReader, input);

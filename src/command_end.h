@@ -38,15 +38,15 @@ struct CommandLimits {
     std::size_t maxOutput = 0;  // of each output
 };
 
-// Waits until child `pid` (an unreaped child of this process; `pidfd` a
-// pidfd of it, or -1) has ended or, with a deadline, until the deadline,
-// which kills its process group and it. Meanwhile reads its outputs into
-// result.out and result.err (up to maxOutput each, the rest read and
-// dropped) and writes `input`. Then takes what the pipes hold at that
-// moment, reaps the child and records its status, timed_out, or why its
-// end could not be seen. Throws nothing.
-void WaitForCommand(pid_t pid, int pidfd, CommandPipes& pipes, const std::string& input, const CommandLimits& limits,
-                    RunResult& result);
+// Waits until child `pid` (an unreaped child of this process; `handle` its
+// handle of own_child.h, a pidfd when `pidfd`) has ended or, with a
+// deadline, until the deadline, which kills its process group and it.
+// Meanwhile reads its outputs into result.out and result.err (up to
+// maxOutput each, the rest read and dropped) and writes `input`. Then takes
+// what the pipes hold at that moment, reaps the child and records its
+// status, timed_out, or why its end could not be seen. Throws nothing.
+void WaitForCommand(pid_t pid, int handle, bool pidfd, CommandPipes& pipes, const std::string& input,
+                    const CommandLimits& limits, RunResult& result);
 
 // The pieces of `head`, then "[err],<strerror>", into `error`, as the
 // library's reasons read ("exec ls failed: [2],No such file or directory");

@@ -18,6 +18,7 @@
 
 #include "command_end.h"
 #include "eintr_retry.h"
+#include "own_child.h"
 #include "shell_start.h"
 #include "unique_fd.h"
 
@@ -229,7 +230,7 @@ void Run(const char* file, bool search, const char* const* args, size_t count, c
     // the parent keeps a reader of the input pipe while it writes.
     if (pipes.in.valid()) pipes.inReader.reset(ends.in.release());
     ends.Close();
-    UniqueFd pidfd(started.pidfd);
+    UniqueFd handle(started.pidfd);
     if (started.error != 0) return SetError(result.error, {"fork failed: "}, started.error);
     if (started.execError != 0) {
         ReapFailedStart(started.pid);
@@ -246,7 +247,10 @@ void Run(const char* file, bool search, const char* const* args, size_t count, c
         const auto room = std::chrono::steady_clock::time_point::max() - began;
         limits.deadline = options.timeout < room ? began + options.timeout : std::chrono::steady_clock::time_point::max();
     }
-    detail::WaitForCommand(started.pid, pidfd.get(), pipes, options.input, limits, result);
+    // Without a pidfd, the child's /proc directory tells it from a process
+    // that took its id after a reap elsewhere.
+    if (!handle.valid()) handle.reset(detail::OpenProcHandle(started.pid));
+    detail::WaitForCommand(started.pid, handle.get(), started.pidfd >= 0, pipes, options.input, limits, result);
 }
 
 // Run, with whatever it throws (memory, before the start) as the reason.
