@@ -28,6 +28,7 @@
 #include "lic_func.h"
 #include "popen_cmd.h"
 #include "probe_internal.h"
+#include "run_cmd.h"
 #include "runner_test_support.h"
 
 using namespace velmor_lic;
@@ -126,6 +127,12 @@ std::string CloseKills(const std::string& cmd, int code, int kill_err) {
                                                  "," + std::strerror(kill_err) + "\n";
     return Expect("Close", std::to_string(got), std::to_string(code)) +
            Expect("stderr", captured.Text(), "kill sub pid:" + pid + said);
+}
+
+// close_range by number where libseccomp does not know it (2.5.1).
+int CloseRangeNr() {
+    const int nr = seccomp_syscall_resolve_name("close_range");
+    return nr == __NR_SCMP_ERROR ? 436 : nr;
 }
 
 const std::string kX1024(1024, 'x');
@@ -281,6 +288,15 @@ const Row kRows[] = {
          return Expect("exit status, output and message", std::to_string(run.exit_status) + " " + run.out + run.err,
                        "1 write report failed: [5],Input/output error\n");
      }},
+    // Neither close_range nor a listing of /proc: each descriptor below the limit.
+    {"RunCommand without close_range or a listing",
+     [](auto&) { return Rules{{CloseRangeNr(), ENOSYS, {}}, {SCMP_SYS(openat), EACCES, {Bits(2, O_DIRECTORY)}}}; },
+     [](auto&) {
+         const int kept = ::open("/dev/null", O_RDONLY);
+         const std::string fds = RunCommand({CHILD_HELPER_PATH, "fds"}).out;
+         ::close(kept);
+         return Expect("the program's descriptors", fds, "0 1 2 \n");
+     }},
     // No filter: the child's end is collected by the kernel, not the runner.
     {"SIGCHLD ignored", [](auto&) { return Rules{}; },
      [](auto&) {
@@ -311,12 +327,6 @@ INSTANTIATE_TEST_SUITE_P(Rows, FaultTest, testing::ValuesIn(kRows), [](const tes
     for (const char* c = info.param.name; *c != '\0'; ++c) name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
     return name;
 });
-
-// close_range by number where libseccomp does not know it (2.5.1).
-int CloseRangeNr() {
-    const int nr = seccomp_syscall_resolve_name("close_range");
-    return nr == __NR_SCMP_ERROR ? 436 : nr;
-}
 
 // Execs PROGRAM under the rules: as on a kernel before 5.2 (no pidfd calls,
 // no clone3, no close_range, CLONE_PIDFD refused; older kernels ignore it:
