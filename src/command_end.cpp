@@ -44,9 +44,9 @@ int LeftMs(const CommandLimits& limits) {
     if (!limits.hasDeadline) return -1;
     const auto left = limits.deadline - Clock::now();
     if (left <= Clock::duration::zero()) return 0;
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left);
-    if (ms < left) ++ms;  // up: a wake just before the deadline would only wake again
-    return ms.count() > INT_MAX ? INT_MAX : static_cast<int>(ms.count());
+    // Up: a wake just before the deadline would only wake again.
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left);
+    return static_cast<int>(std::min<std::chrono::milliseconds::rep>(ms.count(), INT_MAX));
 }
 
 // One output of the program, read into its text up to the limit; beyond it
@@ -60,7 +60,8 @@ public:
     bool OutOfMemory() const { return outOfMemory_; }
 
     // Reads what the pipe has now, at most `budget` bytes; true when bytes
-    // came. Closes the pipe at its end.
+    // came. Closes the pipe at its end. (Non-blocking: no read waits, so
+    // none is interrupted.)
     bool Read(size_t budget = SIZE_MAX) {
         bool got = false;
         while (fd_.valid() && budget > 0) {
@@ -69,7 +70,6 @@ public:
             char* into = Room(room, keep);
             room = std::min(room, budget);
             const ssize_t n = ::read(fd_.get(), into, room);
-            if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
                 if (n == 0 || errno != EAGAIN) fd_.reset();  // its end, or broken
                 break;
@@ -145,13 +145,13 @@ public:
 
     int PollFd() const { return fd_.get(); }
 
-    // Writes what the pipe takes now; true when bytes went.
+    // Writes what the pipe takes now; true when bytes went. (Non-blocking,
+    // as Read.)
     bool Write() {
         bool wrote = false;
         while (fd_.valid() && written_ < input_.size()) {
             const size_t size = std::min(input_.size() - written_, kWriteBytes);
             const ssize_t n = ::write(fd_.get(), input_.data() + written_, size);
-            if (n < 0 && errno == EINTR) continue;
             if (n < 0) {
                 if (errno != EAGAIN) Close();  // nothing the program could still read
                 return wrote;
@@ -210,9 +210,8 @@ private:
     bool Wait(bool nohang) {
         if (ended_) return true;
         int status = 0;
-        int reaped;
-        while ((reaped = ReapOwnChild(pid_, handle_, status, nohang)) == 0 && !nohang) {
-        }
+        // 0 only with `nohang`: the blocking wait goes on across signals.
+        const int reaped = ReapOwnChild(pid_, handle_, status, nohang);
         if (reaped == 0) return false;
         ended_ = true;
         if (reaped < 0) {
@@ -223,8 +222,8 @@ private:
             SetError(result_.error, {"waitpid ", pid, " failed: "}, err);
         } else if (WIFEXITED(status)) {
             result_.exit_code = WEXITSTATUS(status);
-        } else if (WIFSIGNALED(status)) {
-            result_.signal = WTERMSIG(status);
+        } else {
+            result_.signal = WTERMSIG(status);  // no WUNTRACED: a stop is never reported
         }
         return true;
     }

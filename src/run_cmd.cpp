@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
@@ -130,11 +131,6 @@ int MoveAboveTwo(UniqueFd& fd) {
     return 0;
 }
 
-int MakeNonBlocking(const UniqueFd& fd) {
-    const int flags = ::fcntl(fd.get(), F_GETFL);
-    return flags >= 0 && ::fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK) == 0 ? 0 : errno;
-}
-
 // A close-on-exec pipe, both ends above 2, the parent's end non-blocking
 // (its own description: the program's end stays blocking). 0 or errno.
 int MakePipe(UniqueFd& rd, UniqueFd& wr, bool parentReads) {
@@ -142,9 +138,11 @@ int MakePipe(UniqueFd& rd, UniqueFd& wr, bool parentReads) {
     if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
     rd.reset(fds[0]);
     wr.reset(fds[1]);
-    if (const int err = MoveAboveTwo(rd)) return err;
-    if (const int err = MoveAboveTwo(wr)) return err;
-    return MakeNonBlocking(parentReads ? rd : wr);
+    int err = MoveAboveTwo(rd);
+    if (err == 0) err = MoveAboveTwo(wr);
+    // A new pipe end has no other status flags to keep.
+    if (err == 0 && ::fcntl(parentReads ? rd.get() : wr.get(), F_SETFL, O_NONBLOCK) != 0) err = errno;
+    return err;
 }
 
 // The program's three descriptors, as the child will take them.
@@ -184,11 +182,9 @@ bool MakeStreams(const RunOptions& options, detail::CommandPipes& pipes, ChildEn
 // Where neither close_range nor /proc/self/fd can be used, the child closes
 // every descriptor below this.
 int DescriptorLimit() {
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > INT_MAX) {
-        return INT_MAX;
-    }
-    return static_cast<int>(limit.rlim_cur);
+    rlimit limit{RLIM_INFINITY, RLIM_INFINITY};
+    (void)::getrlimit(RLIMIT_NOFILE, &limit);  // fails only for a bad resource
+    return static_cast<int>(std::min<rlim_t>(limit.rlim_cur, INT_MAX));
 }
 
 void ReapFailedStart(pid_t pid) {
@@ -205,7 +201,8 @@ void Run(const char* file, bool search, const char* const* args, size_t count, c
     PrepareArgv(args, count, prepared);
     PrepareEnv(options, prepared);
     if (search) {
-        if (const int err = PrepareSearch(file, prepared)) return SetError(result.error, {"exec ", file, " failed: "}, err);
+        const int err = PrepareSearch(file, prepared);
+        if (err != 0) return SetError(result.error, {"exec ", file, " failed: "}, err);
     }
     detail::CommandPipes pipes;
     ChildEnds ends;
@@ -243,9 +240,11 @@ void Run(const char* file, bool search, const char* const* args, size_t count, c
     limits.maxOutput = options.max_output;
     if (options.timeout.count() > 0) {
         limits.hasDeadline = true;
-        // A deadline beyond the clock's range never comes.
-        const auto room = std::chrono::steady_clock::time_point::max() - began;
-        limits.deadline = options.timeout < room ? began + options.timeout : std::chrono::steady_clock::time_point::max();
+        // A deadline beyond the clock's range never comes. Compared in
+        // milliseconds: the clock's own units would overflow.
+        using Clock = std::chrono::steady_clock;
+        const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - began);
+        limits.deadline = options.timeout < room ? began + options.timeout : Clock::time_point::max();
     }
     // Without a pidfd, the child's /proc directory tells it from a process
     // that took its id after a reap elsewhere.

@@ -58,15 +58,16 @@ struct RunResult {
 // and what its pipes held at that moment is read: a process it left behind holding them does not delay
 // the return, and is left alone (only a deadline kills). Input the program does not read is dropped.
 //
-// Failures, in `error` as "<step> failed: [errno],<text>":
-//  - nothing started (started == false): an empty argv, a NUL byte in an argument, the command, cwd
-//    or an env entry, an env entry without "=" (EINVAL); "exec <argv[0]> failed: ..." for a program
-//    that cannot be executed (not found, not executable, E2BIG); "chdir <cwd> failed: ..."; no pipe,
-//    /dev/null or process to be had; no memory.
+// Failures, in `error` as what failed and "[errno],<strerror text>":
+//  - never started (started == false): "empty argv: [22],...", "NUL byte in argv[N]: [22],...", the
+//    same for "cwd", "env[N]" and RunShell's "the command", "no NAME= in env[N]: [22],..." (EINVAL);
+//    "exec <argv[0]> failed: [2],No such file or directory" for a program that cannot be executed
+//    (not found, not executable, E2BIG, ...); "chdir <cwd> failed: ..."; "pipe failed: ...",
+//    "open /dev/null failed: ...", "fork failed: ..."; "prepare failed: [12],..." (no memory).
 //  - started, but its end not observable (SIGCHLD ignored, or the child reaped elsewhere):
 //    exit_code -1, signal 0, "waitpid <pid> failed: [10],No child processes".
 //  - started, its output not kept whole for want of memory: *_truncated set, "keep output failed:
-//    [12],...".
+//    [12],Cannot allocate memory".
 // Never throws; prints nothing; raises no SIGPIPE; safe to call from any number of threads at once,
 // also in a process whose descriptors 0, 1 and 2 are closed (they stay closed).
 RunResult RunCommand(const std::vector<std::string>& argv, const RunOptions& options = RunOptions());
