@@ -81,13 +81,14 @@ std::string Expect(const std::string& what, const std::string& got, const std::s
     return got == want ? "" : what + ": \"" + got + "\", not \"" + want + "\"";
 }
 
-// The start's text, and ExecuteCmd's text for the same failure.
-std::string StartFails(const std::string& text) {
+// The start's text, and ExecuteCmd's and RunCommand's texts for the same failure.
+std::string StartFails(const std::string& text, const std::string& run_text) {
     KPopenCmd cmd(0);
     if (cmd.OpenCmd("true", "rw", false)) return "the start succeeded";
     std::string err;
     ExecuteCmd("true", err);
-    return Expect("runner", cmd.getErr(), text) + Expect("ExecuteCmd", err, "open cmd true failed: " + text + "\n");
+    return Expect("runner", cmd.getErr(), text) + Expect("ExecuteCmd", err, "open cmd true failed: " + text + "\n") +
+           Expect("RunCommand", RunCommand({"true"}).error, run_text);
 }
 
 std::string ExecuteGives(const std::string& cmd, const std::string& text) {
@@ -151,13 +152,19 @@ constexpr size_t kScanFd = 2;
 
 const Row kRows[] = {
     {"clone EAGAIN", [](auto&) { return Rules{{SCMP_SYS(clone), EAGAIN, {Bits(0, CLONE_VFORK)}}}; },
-     [](auto&) { return StartFails("fork error:11:Resource temporarily unavailable"); }},
+     [](auto&) { return StartFails("fork error:11:Resource temporarily unavailable",
+                                      "fork failed: [11],Resource temporarily unavailable"); }},
     {"child stack mmap ENOMEM", [](auto&) { return Rules{{SCMP_SYS(mmap), ENOMEM, {Bits(3, MAP_STACK)}}}; },
-     [](auto&) { return StartFails("fork error:12:Cannot allocate memory"); }},
+     [](auto&) {
+         return StartFails("fork error:12:Cannot allocate memory", "fork failed: [12],Cannot allocate memory");
+     }},
     // The runner's pipes only: a sanitizer's probe of readable memory makes
     // pipes of its own, without flags.
     {"pipe2 ENFILE", [](auto&) { return Rules{{SCMP_SYS(pipe2), ENFILE, {Arg(1, O_CLOEXEC)}}}; },
-     [](auto&) { return StartFails("pipe2 error:23,Too many open files in system"); }},
+     [](auto&) {
+         return StartFails("pipe2 error:23,Too many open files in system",
+                           "pipe failed: [23],Too many open files in system");
+     }},
     {"fdopen of the read end",
      [](auto& next) { return Rules{{SCMP_SYS(fcntl), EINVAL, {Arg(0, next[0]), Arg(1, F_GETFL)}}}; },
      [](auto& next) {
@@ -218,8 +225,13 @@ const Row kRows[] = {
          if (cmd.OpenCmd(huge.c_str(), "r", false)) return std::string("the start succeeded");
          std::string err = "as it was";
          const bool failed = ExecuteCmd(huge, err);
+         RunOptions keep_all;  // more than the heap may grow by: the rest is dropped
+         keep_all.max_output = huge.size();
+         const RunResult run = RunCommand({CHILD_HELPER_PATH, "out", std::to_string(huge.size())}, keep_all);
          return Expect("runner", cmd.getErr(), "fork error:12:Cannot allocate memory") +
-                Expect("ExecuteCmd", std::to_string(failed) + " " + err, "1 as it was");
+                Expect("ExecuteCmd", std::to_string(failed) + " " + err, "1 as it was") +
+                Expect("RunCommand", run.error + std::to_string(run.out_truncated) + std::to_string(run.exit_code),
+                       "keep output failed: [12],Cannot allocate memory10");
      }},
     {"poll ENOMEM", [](auto&) { return Rules{{SCMP_SYS(poll), ENOMEM, {}}, {SCMP_SYS(ppoll), ENOMEM, {}}}; },
      [](auto&) {
@@ -231,8 +243,11 @@ const Row kRows[] = {
          ::setitimer(ITIMER_REAL, &often, nullptr);
          // More than the pipe holds: without the drain the command never ends.
          const std::string verdict = ExecuteGives(Helper("out 200000 exit 1"), "execute cmd failed: [1]," + kX1024);
+         RunOptions input;  // and RunCommand's input beside its output
+         input.input = std::string(200000, 'x');
+         const RunResult run = RunCommand({CHILD_HELPER_PATH, "cat"}, input);
          ::setitimer(ITIMER_REAL, &off, nullptr);
-         return verdict;
+         return verdict + Expect("RunCommand", std::to_string(run.ok()) + std::to_string(run.out == input.input), "11");
      }},
     {"read EIO on the output",
      // The drain's own reads (a 64 KiB chunk): the child inherits the

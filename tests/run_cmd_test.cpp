@@ -12,8 +12,8 @@ const std::string kHelper = CHILD_HELPER_PATH;
 const std::string kMiB8(8 << 20, 'x');
 constexpr size_t kMax = 16u << 20;
 
-RunOptions Opts(const std::string& input = "", size_t max = kMax, int ms = 0, const Argv& env = {}, bool clear = false,
-                const std::string& cwd = "") {
+RunOptions Opts(const std::string& input = "", size_t max = kMax, std::chrono::milliseconds::rep ms = 0,
+                const Argv& env = {}, bool clear = false, const std::string& cwd = "") {
     RunOptions o;
     o.input = input, o.max_output = max, o.timeout = std::chrono::milliseconds(ms), o.env = env, o.clear_env = clear;
     o.cwd = cwd;
@@ -21,13 +21,14 @@ RunOptions Opts(const std::string& input = "", size_t max = kMax, int ms = 0, co
 }
 
 // PATH starts with a directory holding "script" (executable, no "#!"), and
-// "plain" and "printf" (not executable: the search goes on past the latter).
+// "plain" and "printf" (not executable: the search goes on past the latter),
+// then the working directory, a file and a directory name too long to use.
 class RunCommandTest : public runner_test::LeakCheckedTest {
     void SetUp() override {
         LeakCheckedTest::SetUp();
         ASSERT_TRUE(RunShell("mkdir " + dir_ + " && cd " + dir_ +
                              " && echo 'echo script \"$@\"' >script && chmod +x script && touch plain printf").ok());
-        ::setenv("PATH", (dir_ + ":" + path_).c_str(), 1);
+        ::setenv("PATH", (dir_ + "::/etc/passwd:" + std::string(4096, 'd') + ":" + path_).c_str(), 1);
     }
     void TearDown() override {
         ::setenv("PATH", path_.c_str(), 1);
@@ -55,7 +56,10 @@ TEST_F(RunCommandTest, ResultsAsDeclared) {
         {{"sh -c", both}, Opts(), "1 0 0 0", kMiB8, kMiB8},
         {{kHelper, "out", "1048576"}, Opts("", 10), "1 0 0 1", "xxxxxxxxxx", ""},
         {{kHelper, "out", "10"}, Opts("", 10), "1 0 0 0", "xxxxxxxxxx", ""},
-        {{"sh -c", "velmor-no-such"}, Opts(), "1 127 0 0", "", "sh: 1: velmor-no-such: not found\n"},
+        {{kHelper, "exit", "0"}, Opts("", kMax, std::chrono::milliseconds::max().count()), "1 0 0 0", "", ""},
+        {{kHelper, "exit", "0"}, Opts("", kMax, std::chrono::milliseconds::min().count()), "1 0 0 0", "", ""},
+        {{"sh -c", "velmor-no-such"}, Opts("", kMax, 0, {"PATH=/bin"}), "1 127 0 0", "",
+         "sh: 1: velmor-no-such: not found\n"},
         // What the program gets: arguments, input, cwd, environment, the PATH search.
         {{"printf", "[%s]", "it's a \"file\"", "", "$HOME `x`", "a\nb", " * "}, Opts(), "1 0 0 0",
          "[it's a \"file\"][][$HOME `x`][a\nb][ * ]", ""},
@@ -77,6 +81,9 @@ TEST_F(RunCommandTest, ResultsAsDeclared) {
         {{"true"}, Opts("", kMax, 0, {"=1"}), "0 -1 0 0", "", "no NAME= in env[0]" + einval},
         {{"/nonexistent/velmor"}, Opts(), "0 -1 0 0", "", "exec /nonexistent/velmor" + enoent},
         {{"velmor-no-such"}, Opts(), "0 -1 0 0", "", "exec velmor-no-such" + enoent},
+        {{""}, Opts(), "0 -1 0 0", "", "exec " + enoent},
+        {{std::string(256, 'n')}, Opts(), "0 -1 0 0", "",
+         "exec " + std::string(256, 'n') + " failed: [36],File name too long"},
         {{"plain"}, Opts(), "0 -1 0 0", "", "exec plain failed: [13],Permission denied"},
         {{"true", std::string(200000, 'a')}, Opts(), "0 -1 0 0", "", "exec true failed: [7],Argument list too long"},
         {{"true"}, Opts("", kMax, 0, {}, false, "/nonexistent"), "0 -1 0 0", "", "chdir /nonexistent" + enoent},
@@ -109,12 +116,15 @@ TEST_F(RunCommandTest, OnlyTheProgramsOwnStateReachesIt) {
         for (int fd = 0; fd < 3; ++fd) ::close(fd);
         got += RunCommand({kHelper, "fds", "cat"}, Opts("in")).out + "|";
         for (int fd = 0; fd < 3; ++fd) got += ::fcntl(fd, F_GETFD) < 0 ? "" : "open ";
+        ::clearenv();  // no environment, and no PATH: "/bin:/usr/bin"
         ::signal(SIGCHLD, SIG_IGN);
         const RunResult r = RunCommand({"true"});
-        return got + std::to_string(r.started) + std::to_string(r.exit_code) + r.error.substr(r.error.find(" failed") + 1);
+        return got + std::to_string(r.started) + std::to_string(r.exit_code) +
+               r.error.substr(r.error.find(" failed") + 1);
     });
     const std::string zero = "0000000000000000\n";
-    EXPECT_EQ(verdict, "0 1 2 \nSigBlk:\t" + zero + "SigIgn:\t" + zero + "|0 1 2 \nin|1-1failed: [10],No child processes");
+    EXPECT_EQ(verdict,
+              "0 1 2 \nSigBlk:\t" + zero + "SigIgn:\t" + zero + "|0 1 2 \nin|1-1failed: [10],No child processes");
 }
 
 // Without a deadline nothing is killed, and a process left holding the
@@ -126,14 +136,16 @@ TEST_F(RunCommandTest, EndsWithTheProgramAndKillsOnlyAtTheDeadline) {
         const std::string holder = "'" + kHelper + "' sleep 100000 & echo $!";
         std::string got;
         for (int ms : {0, 10000, 300}) {
-            const RunResult r = RunShell(ms == 300 ? "echo $$; " + holder + "; exec sleep 100" : holder, Opts("", kMax, ms));
+            const std::string line = ms == 300 ? "echo $$; " + holder + "; exec sleep 100" : holder;
+            const RunResult r = RunShell(line, Opts("", kMax, ms));
             // The holder's id; at the deadline the group's, gone once its killed members are reaped.
             const pid_t pid = std::atoi(r.out.c_str());
             if (ms != 300 && ::kill(pid, 0) == 0 && ::kill(pid, SIGKILL) == 0) got += "alive ";
             while (::waitpid(-1, nullptr, 0) > 0) {
             }
             if (ms == 300 && ::kill(-pid, 0) != 0) got += "gone ";
-            got += std::to_string(r.exit_code) + " " + std::to_string(r.signal) + " " + std::to_string(r.timed_out) + "; ";
+            got += std::to_string(r.exit_code) + " " + std::to_string(r.signal) + " " + std::to_string(r.timed_out);
+            got += "; ";
         }
         return got;
     }, 60000);

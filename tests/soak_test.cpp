@@ -112,7 +112,7 @@ TEST_F(SoakTest, ConcurrentStartsFromEightThreadsStayApart) {
                 velmor_lic::RunOptions input;
                 input.input = tag + "\n";
                 const velmor_lic::RunResult run = velmor_lic::RunShell("read x; echo got $x >&2; exit 6", input);
-                if (run.exit_code != 6 || run.err != "got " + tag + "\n") wrong[t] += tag + ": RunShell: " + run.error + "\n";
+                if (run.exit_code != 6 || run.err != "got " + tag + "\n") wrong[t] += tag + ": " + run.error + "\n";
             }
         });
     }
