@@ -119,12 +119,12 @@ TEST_F(RunCommandTest, OnlyTheProgramsOwnStateReachesIt) {
         ::clearenv();  // no environment, and no PATH: "/bin:/usr/bin"
         ::signal(SIGCHLD, SIG_IGN);
         const RunResult r = RunCommand({"true"});
-        return got + std::to_string(r.started) + std::to_string(r.exit_code) +
+        return got + std::to_string(r.started) + std::to_string(r.ok()) + std::to_string(r.exit_code) +
                r.error.substr(r.error.find(" failed") + 1);
     });
     const std::string zero = "0000000000000000\n";
     EXPECT_EQ(verdict,
-              "0 1 2 \nSigBlk:\t" + zero + "SigIgn:\t" + zero + "|0 1 2 \nin|1-1failed: [10],No child processes");
+              "0 1 2 \nSigBlk:\t" + zero + "SigIgn:\t" + zero + "|0 1 2 \nin|10-1failed: [10],No child processes");
 }
 
 // Without a deadline nothing is killed, and a process left holding the
@@ -145,12 +145,12 @@ TEST_F(RunCommandTest, EndsWithTheProgramAndKillsOnlyAtTheDeadline) {
             }
             if (ms == 300 && ::kill(-pid, 0) != 0) got += "gone ";
             got += std::to_string(r.exit_code) + " " + std::to_string(r.signal) + " " + std::to_string(r.timed_out);
-            got += "; ";
+            got += " " + std::to_string(r.ok()) + "; ";
         }
         return got;
     }, 60000);
     if (runner_test::IsSkip(verdict)) GTEST_SKIP() << verdict;
-    EXPECT_EQ(verdict, "alive 0 0 0; alive 0 0 0; gone -1 9 1; ");
+    EXPECT_EQ(verdict, "alive 0 0 0 1; alive 0 0 0 1; gone -1 9 1 0; ");
 }
 
 }  // namespace
