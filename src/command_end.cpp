@@ -280,7 +280,8 @@ void WaitForCommand(pid_t pid, int handle, bool pidfd, CommandPipes& pipes, cons
             if (errno == EINTR) continue;
             // No poll (ENOMEM): every descriptor is non-blocking, so pause
             // and try them all.
-            SleepMicros(static_cast<unsigned long>(waitMs < 0 || waitMs > kMaxPaceMs ? kMaxPaceMs : waitMs) * 1000UL);
+            // (-1, no deadline, counts as the most.)
+            SleepMicros(std::min(static_cast<unsigned long>(waitMs), static_cast<unsigned long>(kMaxPaceMs)) * 1000UL);
             for (pollfd& p : fds) p.revents = p.fd >= 0 ? p.events : 0;
             child.StopPolling();
         }

@@ -303,6 +303,8 @@ const Row kRows[] = {
          return Expect("exit status, output and message", std::to_string(run.exit_status) + " " + run.out + run.err,
                        "1 write report failed: [5],Input/output error\n");
      }},
+    {"open of /dev/null EACCES", [](auto&) { return Rules{{SCMP_SYS(openat), EACCES, {Arg(2, O_RDONLY | O_CLOEXEC)}}}; },
+     [](auto&) { return Expect("RunCommand", RunCommand({"true"}).error, "open /dev/null failed: [13],Permission denied"); }},
     // Neither close_range nor a listing of /proc: each descriptor below the limit.
     {"RunCommand without close_range or a listing",
      [](auto&) { return Rules{{CloseRangeNr(), ENOSYS, {}}, {SCMP_SYS(openat), EACCES, {Bits(2, O_DIRECTORY)}}}; },
