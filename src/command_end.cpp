@@ -282,7 +282,7 @@ void WaitForCommand(pid_t pid, int handle, bool pidfd, CommandPipes& pipes, cons
             // and try them all.
             // (-1, no deadline, counts as the most.)
             SleepMicros(std::min(static_cast<unsigned long>(waitMs), static_cast<unsigned long>(kMaxPaceMs)) * 1000UL);
-            for (pollfd& p : fds) p.revents = p.fd >= 0 ? p.events : 0;
+            for (pollfd& p : fds) p.revents = p.fd >= 0 ? p.events : short{0};
             child.StopPolling();
         }
         bool flowed = false;

@@ -96,14 +96,10 @@ VELMOR_CHILD_SIDE void ResetSignals(bool all) {
     }
 }
 
-// The kernel's directory entry, as getdents64 fills it.
-struct KernelDirent64 {
-    uint64_t ino;
-    int64_t off;
-    unsigned short reclen;
-    unsigned char type;
-    char name[1];
-};
+// A getdents64 record: inode (8 bytes), offset (8), record length (2),
+// type (1), then the name and its NUL.
+constexpr long kRecordLengthAt = 16;
+constexpr long kNameAt = 19;
 
 // Closes every descriptor listed in /proc/self/fd above 2; false when the
 // list could not be read to its end. Entries already listed stay listed
@@ -115,12 +111,15 @@ VELMOR_CHILD_SIDE bool CloseListedAbove2() {
     long got;
     while ((got = RawSyscall(SYS_getdents64, dir, Arg(entries), sizeof(entries))) > 0) {
         for (long at = 0; at < got;) {
-            const KernelDirent64* entry = reinterpret_cast<const KernelDirent64*>(entries + at);
+            const char* record = entries + at;
+            const char* name = record + kNameAt;
             long fd = 0;
-            const char* c = entry->name;
+            const char* c = name;
+            // The kernel filled the entries, which the analyzer cannot see.
+            // NOLINTNEXTLINE(clang-analyzer-core.UndefinedBinaryOperatorResult)
             for (; *c >= '0' && *c <= '9'; ++c) fd = fd * 10 + (*c - '0');
-            if (*c == '\0' && c != entry->name && fd > 2 && fd != dir) (void)RawSyscall(SYS_close, fd);
-            at += entry->reclen;
+            if (*c == '\0' && c != name && fd > 2 && fd != dir) (void)RawSyscall(SYS_close, fd);
+            at += *reinterpret_cast<const unsigned short*>(record + kRecordLengthAt);  // records are 8-aligned
         }
     }
     (void)RawSyscall(SYS_close, dir);
