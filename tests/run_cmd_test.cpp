@@ -27,7 +27,7 @@ RunOptions Opts(const std::string& input = "", size_t max = kMax, std::chrono::m
 class RunCommandTest : public runner_test::LeakCheckedTest {
     void SetUp() override {
         LeakCheckedTest::SetUp();
-        ASSERT_TRUE(RunShell("mkdir " + dir_ + " && cd " + dir_ +
+        ASSERT_TRUE(RunShell("rm -rf " + dir_ + " && mkdir " + dir_ + " && cd " + dir_ +
                              " && echo 'echo script \"$@\"' >script && chmod +x script && touch plain printf").ok());
         ::setenv("PATH", (dir_ + "::/etc/passwd:" + std::string(4096, 'd') + ":" + path_).c_str(), 1);
     }
