@@ -32,10 +32,8 @@ using Clock = std::chrono::steady_clock;
 // long each time nothing happened, up to this: at most 25 looks a second
 // while the command is quiet, and a quick command is seen at once.
 constexpr int kMaxPaceMs = 40;
-// The first block of an output's text; it doubles as the output grows.
-constexpr size_t kFirstBlock = 4096;
-// Bytes read and dropped at once beyond the kept limit.
-constexpr size_t kDropBytes = 65536;
+// The most read from an output at once: what a pipe holds by default.
+constexpr size_t kChunkBytes = 65536;
 // The most input written at once: a pipe takes no more anyway.
 constexpr size_t kWriteBytes = 65536;
 
@@ -49,12 +47,25 @@ int LeftMs(const CommandLimits& limits) {
     return static_cast<int>(std::min<std::chrono::milliseconds::rep>(ms.count(), INT_MAX));
 }
 
+// Where both outputs are read into before their bytes are kept or dropped:
+// a block of the heap, else (refused) a small one of its own.
+class Chunk {
+public:
+    Chunk() : block_(new (std::nothrow) char[kChunkBytes]) {}
+    char* data() { return block_ ? block_.get() : spare_; }
+    size_t size() const { return block_ ? kChunkBytes : sizeof(spare_); }
+
+private:
+    std::unique_ptr<char[]> block_;
+    char spare_[512] = {};
+};
+
 // One output of the program, read into its text up to the limit; beyond it
-// (or once memory ran out) read into a scratch block and dropped.
+// (or once memory ran out) read and dropped.
 class Capture {
 public:
-    Capture(UniqueFd& fd, std::string& text, bool& truncated, size_t limit)
-        : fd_(fd), text_(text), truncated_(truncated), limit_(limit) {}
+    Capture(UniqueFd& fd, std::string& text, bool& truncated, size_t limit, Chunk& chunk)
+        : fd_(fd), text_(text), truncated_(truncated), limit_(limit), chunk_(chunk) {}
 
     int PollFd() const { return fd_.get(); }
     bool OutOfMemory() const { return outOfMemory_; }
@@ -65,22 +76,15 @@ public:
     bool Read(size_t budget = SIZE_MAX) {
         bool got = false;
         while (fd_.valid() && budget > 0) {
-            size_t room = 0;
-            bool keep = false;
-            char* into = Room(room, keep);
-            room = std::min(room, budget);
-            const ssize_t n = ::read(fd_.get(), into, room);
+            const size_t room = std::min(chunk_.size(), budget);
+            const ssize_t n = ::read(fd_.get(), chunk_.data(), room);
             if (n <= 0) {
                 if (n == 0 || errno != EAGAIN) fd_.reset();  // its end, or broken
                 break;
             }
             got = true;
             budget -= static_cast<size_t>(n);
-            if (keep) {
-                kept_ += static_cast<size_t>(n);
-            } else {
-                truncated_ = true;
-            }
+            Keep(static_cast<size_t>(n));
             if (static_cast<size_t>(n) < room) break;  // emptied: spares a read that says EAGAIN
         }
         return got;
@@ -93,48 +97,27 @@ public:
         if (fd_.valid() && ::ioctl(fd_.get(), FIONREAD, &held) == 0 && held > 0) Read(static_cast<size_t>(held));
     }
 
-    // The text cut to what was kept (never an allocation: it shrinks).
-    void Finish() { text_.resize(kept_); }
-
 private:
-    // Where the next read goes, how much fits there, and whether it is kept.
-    char* Room(size_t& room, bool& keep) {
-        if (kept_ < limit_ && !outOfMemory_) {
-            if (kept_ == text_.size()) Grow();
-            keep = kept_ < text_.size();
-            if (keep) {
-                room = text_.size() - kept_;
-                return &text_[0] + kept_;
-            }
-        }
-        if (!scratch_) scratch_.reset(new (std::nothrow) char[kDropBytes]);
-        if (!scratch_) {
-            room = sizeof(spare_);
-            return spare_;
-        }
-        room = kDropBytes;
-        return scratch_.get();
-    }
-
-    // Doubles the text's size, up to the limit; reads then go straight into it.
-    void Grow() {
-        const size_t size = text_.size();
-        const size_t want = size >= limit_ / 2 ? limit_ : std::max(kFirstBlock, 2 * size);
+    // Appends what fits under the limit of the `n` bytes just read. (Read
+    // into a chunk and appended, not straight into a grown text: a grown
+    // text is zeroed first, which costs more than the copy.)
+    void Keep(size_t n) {
+        size_t take = outOfMemory_ ? 0 : std::min(n, limit_ - text_.size());
         try {
-            text_.resize(std::min(want, limit_));
+            text_.append(chunk_.data(), take);
         } catch (...) {
             outOfMemory_ = true;
+            take = 0;
         }
+        if (take < n) truncated_ = true;
     }
 
     UniqueFd& fd_;
     std::string& text_;
     bool& truncated_;
     size_t limit_;
-    size_t kept_ = 0;
+    Chunk& chunk_;
     bool outOfMemory_ = false;
-    std::unique_ptr<char[]> scratch_;
-    char spare_[512] = {};  // where even the scratch block was refused
 };
 
 // The program's standard input: written as the pipe takes it, then closed.
@@ -252,8 +235,9 @@ void SetError(std::string& error, std::initializer_list<std::string_view> head, 
 void WaitForCommand(pid_t pid, int handle, bool pidfd, CommandPipes& pipes, const std::string& input,
                     const CommandLimits& limits, RunResult& result) {
     Child child(pid, handle, pidfd, result);
-    Capture out(pipes.out, result.out, result.out_truncated, limits.maxOutput);
-    Capture err(pipes.err, result.err, result.err_truncated, limits.maxOutput);
+    Chunk chunk;
+    Capture out(pipes.out, result.out, result.out_truncated, limits.maxOutput, chunk);
+    Capture err(pipes.err, result.err, result.err_truncated, limits.maxOutput, chunk);
     Feed feed(pipes.in, pipes.inReader, input);
     int paceMs = 1;
     bool look = true;  // at the end: every time without a pidfd, else when it shows ready
@@ -295,8 +279,6 @@ void WaitForCommand(pid_t pid, int handle, bool pidfd, CommandPipes& pipes, cons
     }
     out.TakeWhatIsThere();
     err.TakeWhatIsThere();
-    out.Finish();
-    err.Finish();
     if (result.error.empty() && (out.OutOfMemory() || err.OutOfMemory())) {
         SetError(result.error, {"keep output failed: "}, ENOMEM);
     }
