@@ -277,6 +277,12 @@ fi
 # already: that one is not ours to replace. Otherwise unpacked into a scratch
 # root; the consumers are the same.
 packages=(machine-info "$runtime" libvelmor-lic-dev)
+# Two checks on one machine take turns from before the look at what is
+# installed: else one saw the other's packages and checked only a scratch root.
+if [ "$(id -u)" -eq 0 ]; then
+  exec 9>/tmp/velmor-lic-deb-install.lock
+  flock 9
+fi
 installed_before=$(dpkg-query -W -f='${db:Status-Status} ${Package}\n' "${packages[@]}" 2>/dev/null | sed -n 's/^installed //p' | paste -sd' ' - || true)
 consumers_of() {  # label, root ("" for the system), program environment, [libdir under /usr, kind, cmake args...]
   local label=$1 root=$2 run_env=$3 usr=$2/usr kind=${5:-deb}
@@ -306,9 +312,6 @@ consumers_of() {  # label, root ("" for the system), program environment, [libdi
   fi
 }
 if [ "$(id -u)" -eq 0 ] && [ -z "$installed_before" ]; then
-  # Two test runs on one machine take turns.
-  exec 9>/tmp/velmor-lic-deb-install.lock
-  flock 9
   cleanup_steps+=("dpkg --purge ${packages[*]} >/dev/null 2>&1")
   quiet dpkg -i "${debs[@]}"
   grep -qF "libvelmor_lic.so.$major " <<<"$(ldconfig -p)" || fail "the ldconfig trigger did not make libvelmor_lic.so.$major known"
@@ -330,6 +333,7 @@ else
   consumers_of "packages in a scratch root" "$root" "LD_LIBRARY_PATH=$root/usr/lib/$multiarch"
   echo "deb contents: ok (consumers against the unpacked packages)"
 fi
+exec 9>&-
 
 # The packaged tool alone in an empty root: no loader, no shared library.
 empty_root=$scratch/empty-root
