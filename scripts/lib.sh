@@ -157,11 +157,14 @@ prepare_userspace() (  # suite
     mount -t proc proc "$DIR/proc"
     mount --rbind /dev "$DIR/dev"
     in_root() { chroot "$DIR" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C DEBIAN_FRONTEND=noninteractive "$@"; }
-    in_root apt-get update -qq
+    # The Release file of testing expires within days, and a snapshot of
+    # the archive (which apt may be pointed at) serves it past that.
+    in_root apt-get -o Acquire::Check-Valid-Until=false update -qq
     in_root apt-get install -y -qq --no-install-recommends "$@"
     in_root apt-get clean' bash "${VELMOR_USERSPACE_PACKAGES[@]}" >"$log" 2>&1; then
     tail -n 20 "$log" >&2
     rm -f "$log"
+    if no_mounts_under "$dir.new"; then rm -rf "$dir.new"; fi
     echo "userspace $suite: debootstrap or apt-get failed" >&2
     exit 1
   fi
