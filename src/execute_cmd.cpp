@@ -14,9 +14,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "eintr_retry.h"
 #include "lic_func.h"
+#include "own_child.h"
 #include "popen_cmd.h"
 #include "runner_detail.h"
 
@@ -26,8 +28,10 @@ namespace {
 
 // True once the child's end is known: its exit code or signal number in
 // `retcode` (0 for a clean exit), -1 for a pid that is not positive, -errno
-// when waitpid failed (reason in `errinfo`, 1024 bytes). False while it runs.
-bool CheckPidStatus(int pid, int& retcode, char* errinfo) {
+// when the wait failed (reason in `errinfo`, 1024 bytes). False while it
+// runs. `handle` (own_child.h) keeps the wait from ever collecting another
+// process that took the child's id; -1: the id alone.
+bool CheckPidStatus(int pid, int handle, int& retcode, char* errinfo) {
     if (pid <= 0) {
         // Cut to the caller's 1024 bytes by contract.
         (void)std::snprintf(errinfo, 1024, "pid: %d is not Positive", pid);
@@ -35,11 +39,10 @@ bool CheckPidStatus(int pid, int& retcode, char* errinfo) {
         return true;
     }
     int status = 0;
-    const pid_t ended = ::waitpid(pid, &status, WNOHANG);
-    if (ended == 0) return false;
-    if (ended < 0) {
+    const int reaped = detail::ReapOwnChild(pid, handle, status, true);
+    if (reaped == 0) return false;
+    if (reaped < 0) {
         const int err = errno;
-        if (err == EINTR) return false;
         (void)std::snprintf(errinfo, 1024, "waitpid %d failed: %d,%s", pid, err, std::strerror(err));
         retcode = -err;
         return true;
@@ -153,6 +156,9 @@ private:
 class Deadline {
 public:
     explicit Deadline(std::chrono::milliseconds timeout) : armed_(timeout.count() > 0), at_(Clock::now()) {
+        // No arithmetic without a deadline: the most negative timeout would
+        // overflow in the clock's units.
+        if (!armed_) return;
         // A timeout beyond the clock's range is a deadline that never comes.
         const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - at_);
         at_ = timeout < room ? at_ + timeout : Clock::time_point::max();
@@ -183,13 +189,15 @@ void PaceWithoutPoll(OutputDrain& output, int left_ms) {
 }
 
 // Waits for the end of child `pid`, draining its output meanwhile: woken by
-// output and by `pidfd` (-1: none), else looking every kPaceMs. True once the
-// end is in `retcode`; false when the deadline passed first.
-bool WaitForEnd(int pid, int pidfd, OutputDrain& output, const Deadline& deadline, int& retcode,
+// output and by the child's pidfd where `handle` is one, else looking every
+// kPaceMs. True once the end is in `retcode`; false when the deadline passed
+// first.
+bool WaitForEnd(int pid, int handle, OutputDrain& output, const Deadline& deadline, int& retcode,
                 char* err_info) {
+    int pidfd = detail::IsPidfd(handle) ? handle : -1;
     bool poll_works = true;
     bool end_shown = false;
-    while (!CheckPidStatus(pid, retcode, err_info)) {
+    while (!CheckPidStatus(pid, handle, retcode, err_info)) {
         // An end that waitpid does not see (a pidfd of Linux 5.2 cannot be
         // polled: it always shows ready): pace instead of spinning.
         if (end_shown) pidfd = -1;
@@ -214,23 +222,23 @@ bool WaitForEnd(int pid, int pidfd, OutputDrain& output, const Deadline& deadlin
 }
 
 // Past the deadline: the shell leads its own group, so every process of it
-// is killed, and the shell, still unreaped, keeps that group's id from reuse.
-// The shell itself is killed too: it may have moved to another group (or
-// never made its own), and the wait below is for it.
-void KillGroupAndReap(int pid) {
+// is killed, and the shell, still this process's own unreaped child, keeps
+// that group's id from reuse. The shell itself is killed too: it may have
+// moved to another group (or never made its own), and the wait below is for
+// it. A shell reaped elsewhere meanwhile is neither signalled nor waited for.
+void KillGroupAndReap(int pid, int handle) {
+    if (detail::Identify(pid, handle) != detail::ChildIs::kOwn) return;
     (void)::kill(-pid, SIGKILL);
-    (void)::kill(pid, SIGKILL);
-    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    (void)detail::KillOwnChild(pid, handle);
+    int status = 0;
+    (void)detail::ReapOwnChild(pid, handle, status, false);
 }
 
-}  // namespace
-
-namespace detail {
-
-bool CheckPidStatusSeam(int pid, int& retcode, char* errinfo) { return CheckPidStatus(pid, retcode, errinfo); }
-
-bool ExecuteCmdWith(const std::string& cmd, std::string& err_msg, EndWait how, std::chrono::milliseconds timeout) {
+// ExecuteCmd itself; it may throw std::bad_alloc.
+bool Execute(const std::string& cmd, std::string& err_msg, detail::EndWait how, std::chrono::milliseconds timeout) {
+    using detail::ChildOptions;
+    using detail::EndWait;
+    using detail::RunnerAccess;
     const Deadline deadline(timeout);
     ChildOptions options;
     options.ownProcessGroup = timeout.count() > 0;
@@ -245,8 +253,9 @@ bool ExecuteCmdWith(const std::string& cmd, std::string& err_msg, EndWait how, s
     int retcode = 0;
     char err_info[1024] = {};
     OutputDrain output(runner.GetReadFd());
-    const bool ended = WaitForEnd(pid, RunnerAccess::Pidfd(runner), output, deadline, retcode, err_info);
-    if (!ended) KillGroupAndReap(pid);
+    const int handle = RunnerAccess::Handle(runner);
+    const bool ended = WaitForEnd(pid, handle, output, deadline, retcode, err_info);
+    if (!ended) KillGroupAndReap(pid, handle);
     if (!ended || retcode > 0) output.TakeRest();
     // The child is collected (or cannot be): a second wait could only hit an
     // unrelated process that got its id since.
@@ -266,6 +275,22 @@ bool ExecuteCmdWith(const std::string& cmd, std::string& err_msg, EndWait how, s
         return true;
     }
     return false;
+}
+
+}  // namespace
+
+namespace detail {
+
+bool CheckPidStatusSeam(int pid, int& retcode, char* errinfo) { return CheckPidStatus(pid, -1, retcode, errinfo); }
+
+bool ExecuteCmdWith(const std::string& cmd, std::string& err_msg, EndWait how, std::chrono::milliseconds timeout) {
+    try {
+        return Execute(cmd, err_msg, how, timeout);
+    } catch (const std::bad_alloc&) {
+        // Not even the text could be made: a failure all the same, `err_msg`
+        // as it was.
+        return true;
+    }
 }
 
 }  // namespace detail

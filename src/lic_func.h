@@ -134,6 +134,10 @@ private:
 // Runs `cmd` through /bin/sh to its end. Returns true when it failed (could not
 // start, exited non-zero, was killed, or its end could not be observed) and
 // then sets `err_msg`; returns false on exit code 0, leaving `err_msg` as is.
+// A shell reaped elsewhere (a SIGCHLD handler) gives "get execute cmd state
+// failed: [10],..." at once; a process that took its id is neither waited
+// for nor killed. Never throws: where even the text cannot be made (the
+// heap refuses), true with `err_msg` as it was.
 bool ExecuteCmd(const std::string& cmd, std::string& err_msg);
 
 // ExecuteCmd with a deadline. A positive `timeout`: the shell leads a process

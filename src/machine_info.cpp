@@ -5,12 +5,14 @@
 //   device_infos:[{"name":"<dev>","serial":"<serial>"},...]   (not with ignore_scan_blk)
 //
 // Values are printed as C strings (up to their first NUL byte), unescaped.
-// Probe failures appear on stderr only; the exit status is always 0.
+// Probe failures appear on stderr only and leave the exit status 0; a report
+// that cannot be delivered whole exits 1 with one line on stderr.
 #include "lic_func.h"
 
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
@@ -41,16 +43,20 @@ void append_device_line(std::string& report, const std::map<std::string, std::st
 }
 
 // The whole report in one write where the kernel takes it: a pipe or a file
-// sees it at once, and no stdio buffer sizes it in pieces. A failed write has
-// no remedy (the exit status is 0 by contract) and is dropped.
-void write_report(const std::string& report) {
+// sees it at once, and no stdio buffer sizes it in pieces. Then standard
+// output is closed, which is where a file system may report a deferred
+// error. 0, or the errno of the step that failed.
+int write_report(const std::string& report) {
     size_t done = 0;
     while (done < report.size()) {
         const ssize_t n = ::write(STDOUT_FILENO, report.data() + done, report.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
+        if (n < 0) return errno;
+        if (n == 0) return EIO;  // GCOVR_EXCL_LINE: write(2) returns 0 only for a count of 0
         done += static_cast<size_t>(n);
     }
+    // After EINTR the descriptor is closed all the same, the data written.
+    return ::close(STDOUT_FILENO) == 0 || errno == EINTR ? 0 : errno;
 }
 
 }  // namespace
@@ -72,6 +78,12 @@ int main(int argc, char* argv[]) {
     append_text(report, bios_info);
     report.append("\n");
     if (!skip) append_device_line(report, devices);
-    write_report(report);
+    // A script that stores the identity must not keep an empty file as a
+    // good one: a report not delivered whole is a failure.
+    const int failed = write_report(report);
+    if (failed != 0) {
+        std::fprintf(stderr, "write report failed: [%d],%s\n", failed, std::strerror(failed));
+        return 1;
+    }
     return 0;
 }

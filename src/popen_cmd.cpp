@@ -7,17 +7,21 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdio_ext.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "eintr_retry.h"
+#include "own_child.h"
 #include "runner_detail.h"
 #include "shell_start.h"
 #include "unique_fd.h"
@@ -67,18 +71,50 @@ int MakePipeAbove2(detail::UniqueFd& rd, detail::UniqueFd& wr, std::vector<int>&
     }
 }
 
-// One write with SIGPIPE blocked in this thread; a SIGPIPE that the write
-// raised is taken back before the mask is restored (one that was already
-// pending is left alone).
-void WriteWithoutSigpipe(int fd, const std::string& line) {
-    sigset_t pipeOnly, saved, pending;
+// ---- The exec-failure line -------------------------------------------------
+// It goes where the shell's standard error would have gone, and only where
+// that can neither block, signal nor stop the caller.
+
+// Whether the shell would have had the caller's `fd` as its standard error:
+// open for writing and not close-on-exec.
+bool ShellWouldHave(int fd) {
+    const int fdFlags = ::fcntl(fd, F_GETFD);
+    const int statusFlags = ::fcntl(fd, F_GETFL);
+    return fdFlags >= 0 && (fdFlags & FD_CLOEXEC) == 0 && statusFlags >= 0 && (statusFlags & O_ACCMODE) != O_RDONLY;
+}
+
+// A non-blocking description of its own for the pipe at `fd`, so that the
+// caller's flags stay as they are: -1 and ENXIO when the pipe has no reader.
+// Through the calling thread's own descriptor table, which may be private
+// (unshare(CLONE_FILES)); /proc/self would name the thread group leader's.
+int ReopenPipeNonBlocking(int fd) {
+    const int flags = O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+    char path[64];
+    (void)std::snprintf(path, sizeof(path), "/proc/thread-self/fd/%d", fd);
+    int own = detail::OpenRetrying(path, flags);
+    if (own < 0 && errno == ENOENT) {  // before Linux 3.17
+        (void)std::snprintf(path, sizeof(path), "/proc/self/task/%ld/fd/%d", ::syscall(SYS_gettid), fd);
+        own = detail::OpenRetrying(path, flags);
+    }
+    return own;
+}
+
+// One write with SIGPIPE and SIGTTOU blocked in this thread: a terminal then
+// takes it from a background process group too, instead of stopping the
+// caller. A SIGPIPE that the write raised is taken back before the mask is
+// restored; where one was pending already (only a pipe whose reader left
+// since it was opened can raise one here) it is left alone.
+void WriteWithoutSignals(int fd, const char* line, size_t len) {
+    sigset_t quiet, saved, pending, pipeOnly;
     sigemptyset(&pipeOnly);
     sigaddset(&pipeOnly, SIGPIPE);
-    (void)::pthread_sigmask(SIG_BLOCK, &pipeOnly, &saved);  // fails only for a bad `how`
+    quiet = pipeOnly;
+    sigaddset(&quiet, SIGTTOU);
+    (void)::pthread_sigmask(SIG_BLOCK, &quiet, &saved);  // fails only for a bad `how`
     const bool wasPending = ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
     ssize_t n;
     do {
-        n = ::write(fd, line.data(), line.size());
+        n = ::write(fd, line, len);
     } while (n < 0 && errno == EINTR);
     if (n < 0 && errno == EPIPE && !wasPending) {
         const timespec now{0, 0};
@@ -88,51 +124,34 @@ void WriteWithoutSigpipe(int fd, const std::string& line) {
     (void)::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
 }
 
-// Writes a short line to `fd` only where that can neither block nor signal
-// the caller: a pipe without a reader, or one or a terminal that cannot take
-// the line now, loses it.
-void WriteLineIfReady(int fd, const std::string& line) {
+// Writes the line to `fd` where it can be taken at once: a socket or a pipe
+// without a reader or without room, or a terminal or file that cannot take
+// it now, loses it. `callers`: `fd` is the caller's own 2, not the runner's
+// pipe.
+void WriteExecFailure(int fd, bool callers, int execError) {
+    if (callers && !ShellWouldHave(fd)) return;
+    char line[160];
+    const int len = std::snprintf(line, sizeof(line), "exec %s failed: [%d],%s\n", kShellPath, execError,
+                                  std::strerror(execError));
+    if (len <= 0) return;  // GCOVR_EXCL_LINE: the format is ours
+    const size_t size = std::min(static_cast<size_t>(len), sizeof(line) - 1);
     struct stat st {};
+    if (::fstat(fd, &st) != 0) return;
+    if (S_ISSOCK(st.st_mode)) {
+        while (::send(fd, line, size, MSG_DONTWAIT | MSG_NOSIGNAL) < 0 && errno == EINTR) {
+        }
+        return;
+    }
     detail::UniqueFd own;
-    if (::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
-        // A description of its own, non-blocking: a pipe with less room than
-        // the line refuses it, one without a reader refuses the open.
-        own.reset(detail::OpenRetrying(("/proc/self/fd/" + std::to_string(fd)).c_str(),
-                                       O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    if (S_ISFIFO(st.st_mode)) {
+        own.reset(ReopenPipeNonBlocking(fd));
         if (!own.valid() && errno == ENXIO) return;
     }
     if (!own.valid()) {  // not a pipe, or no /proc: writable now, or not at all
         pollfd ready{fd, POLLOUT, 0};
         if (::poll(&ready, 1, 0) != 1 || (ready.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return;
     }
-    WriteWithoutSigpipe(own.valid() ? own.get() : fd, line);
-}
-
-// A signal through a pidfd: 0, or the errno (ENOSYS where the call is missing).
-int SignalThroughPidfd(int pidfd, int sig) {
-#ifdef SYS_pidfd_send_signal
-    return ::syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0) == 0 ? 0 : errno;
-#else
-    (void)pidfd;
-    (void)sig;
-    return ENOSYS;
-#endif
-}
-
-// Whether `pid` is a child of this process, running or ended, not yet reaped.
-bool IsUnreapedChild(pid_t pid) {
-    siginfo_t info{};
-    return pid > 0 && ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0;
-}
-
-// Whether the process is still there (reaped is gone): asked through its
-// pidfd where there is one, which cannot name another process.
-bool StillExists(pid_t pid, int pidfd) {
-    if (pidfd >= 0) {
-        const int err = SignalThroughPidfd(pidfd, 0);
-        if (err != ENOSYS) return err != ESRCH;
-    }
-    return ::kill(pid, 0) == 0 || errno == EPERM;
+    WriteWithoutSignals(own.valid() ? own.get() : fd, line, size);
 }
 
 // Records why the child was not killed; false.
@@ -163,13 +182,21 @@ bool KPopenCmd::openWith(const char* command, const char* mode, bool waitToExec,
     if (read_Fp_ != nullptr || write_Fp_ != nullptr || child_pid_ > 0) Close(false);
 
     Start start;
-    // The streams come before the child: a start that fails runs nothing,
-    // not even the shell (which would fork the command and leave it behind).
-    if (!parseMode(mode, start) || !makePipes(start) || !adoptParentEnds(start) ||
-        !startChild(command, options, start)) {
+    std::string copy;
+    try {
+        if (!parseMode(mode, start)) return false;
+        // Before any child: a heap that refuses the copy fails the start, not
+        // a start whose shell already runs.
+        copy = command;
+        if (!makePipes(start)) return false;
+    } catch (const std::bad_alloc&) {
+        setErr("fork error:%d:%s", ENOMEM, std::strerror(ENOMEM));
         return false;
     }
-    cmd_ = command;
+    // The streams come before the child: a start that fails runs nothing,
+    // not even the shell (which would fork the command and leave it behind).
+    if (!adoptParentEnds(start) || !startChild(copy.c_str(), options, start)) return false;
+    cmd_.swap(copy);
     if (waitToExec) WaitChildToExec();
     return true;
 }
@@ -195,6 +222,8 @@ bool KPopenCmd::parseMode(const char* mode, Start& start) {
 
 bool KPopenCmd::makePipes(Start& start) {
     std::vector<int> smallFdVec;
+    // Room for every pipe end that can take 0, 1 or 2, before any is made.
+    smallFdVec.reserve(6);
     for (Start::Pipe* p : {start.do_read ? &start.out : nullptr, start.do_write ? &start.in : nullptr}) {
         if (p == nullptr) continue;
         const int err = MakePipeAbove2(p->rd, p->wr, smallFdVec);
@@ -231,9 +260,7 @@ bool KPopenCmd::startChild(const char* command, const detail::ChildOptions& opti
     if (started.execError != 0) {
         // The child ended with 127 and cannot say why itself: say it where
         // its standard error went.
-        WriteLineIfReady(shell.stderrFd >= 0 ? shell.stderrFd : 2,
-                         string_sprintf("exec %s failed: [%d],%s\n", kShellPath, started.execError,
-                                        std::strerror(started.execError)));
+        WriteExecFailure(shell.stderrFd >= 0 ? shell.stderrFd : 2, shell.stderrFd < 0, started.execError);
     }
     // The child holds its ends as its own 0, 1 or 2 now (or never will).
     start.closePipes();
@@ -245,7 +272,8 @@ bool KPopenCmd::startChild(const char* command, const detail::ChildOptions& opti
         return false;
     }
     child_pid_ = started.pid;
-    pidfd_ = started.pidfd;
+    // Where the kernel gave no pidfd, the child's /proc directory names it alone.
+    pidfd_ = started.pidfd >= 0 ? started.pidfd : detail::OpenProcHandle(started.pid);
     return true;
 }
 
@@ -282,10 +310,14 @@ void KPopenCmd::closePidfd() {
 int KPopenCmd::Close(bool ignoreWait) {
     // A child stays known after both streams were closed early: still reap it.
     if (read_Fp_ == nullptr && write_Fp_ == nullptr && child_pid_ <= 0) return 0;
-    // The child is about to be killed: what it has not read yet is dropped,
-    // so that the stream's flush neither blocks on a full pipe nor raises
-    // SIGPIPE here.
-    if (timeout_ != 0 && write_Fp_ != nullptr) __fpurge(write_Fp_);
+    // What the child has not read yet is dropped where it cannot reach it as
+    // meant: the child is about to be killed (the flush would block on a full
+    // pipe or raise SIGPIPE here), or it is not this process's own: a forked
+    // copy must not send the owner's bytes, a child reaped elsewhere reads none.
+    if (write_Fp_ != nullptr && __fpending(write_Fp_) > 0 &&
+        (timeout_ != 0 || detail::Identify(child_pid_, pidfd_) != detail::ChildIs::kOwn)) {
+        __fpurge(write_Fp_);
+    }
     CloseReadFp();
     CloseWriteFp();
 
@@ -302,13 +334,9 @@ int KPopenCmd::Close(bool ignoreWait) {
 
     if (ignoreWait) {
         status = 0;
-    } else {
-        while (::waitpid(child_pid_, &status, 0) < 0) {
-            if (errno != EINTR) {
-                status = 256;
-                break;
-            }
-        }
+    } else if (detail::ReapOwnChild(child_pid_, pidfd_, status, false) != 1) {
+        // Reaped elsewhere, or not this process's child: nothing to wait for.
+        status = 256;
     }
     child_pid_ = 0;
     closePidfd();
@@ -338,29 +366,37 @@ void KPopenCmd::CloseAllFdFromVec(std::vector<int>& fd_vec) {
 bool KPopenCmd::KillChildExecClose(pid_t ppid) {
     // Only the process that started the child may take it for its own
     // without the status file (which a name with a space in it would
-    // misread): a forked copy holds the same pidfd but is not the parent.
-    if (ppid == ::getpid()) {
-        if (IsUnreapedChild(child_pid_)) return killOwnChild();
+    // misread): a forked copy holds the same handle but is not the parent.
+    const bool asOwner = ppid == ::getpid();
+    if (asOwner) {
+        const detail::ChildIs child = detail::Identify(child_pid_, pidfd_);
+        if (child == detail::ChildIs::kOwn) return killOwnChild();
         // Reaped elsewhere (a SIGCHLD handler): its id may be another's now.
-        if (child_pid_ <= 0 || !StillExists(child_pid_, pidfd_)) return RefuseKill(*this, child_pid_, ECHILD);
+        if (child == detail::ChildIs::kGone) return RefuseKill(*this, child_pid_, ECHILD);
         // There, and not a child of this process: the status file says whose.
     }
-    KCProcStat stat;
-    if (!GetProcStat(child_pid_, stat)) {
-        setErr("%s", stat.getErr());
-        return false;
+    try {
+        KCProcStat stat;
+        if (!GetProcStat(child_pid_, stat)) {
+            setErr("%s", stat.getErr());
+            return false;
+        }
+        if (stat.GetPpid() != ppid) {
+            setErr("get child proc stat is:%s,not match fater pid:%ld", stat.String().c_str(),
+                   static_cast<long>(ppid));
+            return false;
+        }
+    } catch (const std::bad_alloc&) {
+        return RefuseKill(*this, child_pid_, ENOMEM);
     }
-    if (stat.GetPpid() != ppid) {
-        setErr("get child proc stat is:%s,not match fater pid:%ld", stat.String().c_str(), static_cast<long>(ppid));
-        return false;
-    }
+    // Named this process's child, yet not its own unreaped one: another
+    // child of this process took the id.
+    if (asOwner) return RefuseKill(*this, child_pid_, ECHILD);
     return ::kill(child_pid_, SIGKILL) == 0 || RefuseKill(*this, child_pid_, errno);
 }
 
 bool KPopenCmd::killOwnChild() {
-    int err = pidfd_ >= 0 ? SignalThroughPidfd(pidfd_, SIGKILL) : ENOSYS;
-    // An unreaped child keeps its id: no other process can have it.
-    if (err == ENOSYS) err = ::kill(child_pid_, SIGKILL) == 0 ? 0 : errno;
+    const int err = detail::KillOwnChild(child_pid_, pidfd_);
     return err == 0 || RefuseKill(*this, child_pid_, err);
 }
 

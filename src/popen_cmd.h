@@ -85,12 +85,29 @@ private:
 // stream after the child is gone raises SIGPIPE unless the caller ignores it.
 //
 // A start returns once the child runs the shell (or has ended: a shell that
-// cannot be executed gives exit code 127 and the line "exec /bin/sh failed:
-// [%d],%s" on the command's standard error), at a cost that does not grow
-// with the caller's memory. From then on the child's process name is "sh".
-// The shell gets the caller's signal mask and ignored signals, SIGPIPE and
+// cannot be executed gives exit code 127), at a cost that does not grow with
+// the caller's memory. From then on the child's process name is "sh". The
+// shell gets the caller's signal mask and ignored signals, SIGPIPE and
 // handled signals at their default; fork handlers (pthread_atfork) do not
-// run for it.
+// run for it. Pidfds (Linux 5.2+) are used where the kernel, or a sandbox's
+// seccomp profile, allows them; without them the child's /proc directory
+// keeps any kill or wait from reaching another process.
+//
+// The line "exec /bin/sh failed: [%d],%s" of a shell that cannot be
+// executed goes where the shell's standard error would have gone: the read
+// pipe with "2", else the caller's 2, only if that is open for writing and
+// not close-on-exec. Only if it takes the line at once: a socket or pipe
+// without a reader or room, or a terminal or file that cannot take it now,
+// loses it. The write raises no SIGPIPE and does not stop a caller in a
+// background process group of its terminal.
+//
+// The child is the runner's only while it is this process's own unreaped
+// child: once reaped elsewhere (a SIGCHLD handler), Close neither kills nor
+// waits for a process that took its id, and returns 1 at once. In a forked
+// copy of the process, Close and the destructor leave the owner's child
+// alone and drop the bytes still buffered in the write stream rather than
+// send them; a forked child that keeps the runner should end with _exit (an
+// exit() that flushes every stream is beyond the runner's reach).
 // ---------------------------------------------------------------------------
 
 namespace detail {
@@ -127,9 +144,10 @@ public:
 
     // Closes both streams, kills the child when `timeout` was non-zero, then
     // reaps it unless `ignoreWait`. Returns its exit code: 0 when it ended by
-    // a signal, 1 when waiting failed, 0 with `ignoreWait` or without a child.
-    // With a non-zero `timeout` bytes still buffered in the write stream are
-    // dropped, so Close neither blocks on a full pipe nor raises SIGPIPE.
+    // a signal, 1 when waiting failed or the child was reaped elsewhere, 0
+    // with `ignoreWait` or without a child. With a non-zero `timeout` bytes
+    // still buffered in the write stream are dropped, so Close neither blocks
+    // on a full pipe nor raises SIGPIPE.
     int Close(bool ignoreWait);
 
     void CloseReadFp();
@@ -140,8 +158,7 @@ public:
 
     // SIGKILLs the child, but only when `ppid` is its parent. For this
     // process (`ppid` == getpid(), as Close asks) that holds while the child
-    // is its own and unreaped, whatever the child's name; the signal goes
-    // through a pidfd where the kernel gave one, so it never reaches a
+    // is its own and unreaped, whatever the child's name, and never for a
     // process that took over the id. For another `ppid` the child's status
     // file decides. False (reason in getErr) when it was not signalled.
     bool KillChildExecClose(pid_t ppid);
@@ -189,7 +206,8 @@ private:
     int read_Fd_;
     FILE* write_Fp_;
     int write_Fd_;
-    // A pidfd of the child (-1 where the kernel gave none), closed with it.
+    // What names the child alone, closed with it: its pidfd, else (the kernel
+    // gave none) its /proc directory; -1 without either.
     int pidfd_;
 };
 

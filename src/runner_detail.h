@@ -26,8 +26,9 @@ struct RunnerAccess {
     // OpenCmd with the child made as `options` say.
     __attribute__((visibility("hidden"))) static bool OpenCmdWith(KPopenCmd& runner, const char* command,
                                                                   const char* mode, const ChildOptions& options);
-    // The start's pidfd of the child, -1 without; the runner keeps owning it.
-    static int Pidfd(const KPopenCmd& runner) { return runner.pidfd_; }
+    // What names the child alone (own_child.h): the start's pidfd, else the
+    // child's /proc directory, -1 without either; the runner keeps owning it.
+    static int Handle(const KPopenCmd& runner) { return runner.pidfd_; }
 };
 
 // ExecuteCmd's probe of a child's end (internal to execute_cmd.cpp).

@@ -166,9 +166,11 @@ StartedShell StartShell(const ShellStart& start) {
         pid = ::clone(RunChild, stack.top(), flags | CLONE_PIDFD, &args, &started.pidfd);
         err = errno;
     }
-    // Refused (a filter, a kernel that checks the flag) or no descriptor left
-    // for it: the pidfd is a help, not a need, so a start without one.
-    if (!start.askPidfd || (pid < 0 && (err == EINVAL || err == EMFILE || err == ENFILE))) {
+    // Refused (a kernel that checks the flag, a sandbox's filter answering
+    // EPERM or ENOSYS) or no descriptor left for it: the pidfd is a help, not
+    // a need, so a start without one. EAGAIN and ENOMEM fail any start.
+    if (!start.askPidfd ||
+        (pid < 0 && (err == EINVAL || err == EPERM || err == ENOSYS || err == EMFILE || err == ENFILE))) {
         started.pidfd = -1;
         pid = ::clone(RunChild, stack.top(), flags, &args);
         err = errno;

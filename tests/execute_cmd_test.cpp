@@ -45,7 +45,8 @@ const struct Deadline {
                {"zero", true, milliseconds(0)},
                {"negative", true, milliseconds(-5)},
                {"10 s", true, milliseconds(10000)},
-               {"beyond the clock", true, milliseconds::max()}};
+               {"beyond the clock", true, milliseconds::max()},
+               {"most negative", true, milliseconds::min()}};
 const Deadline kNoDeadline = kInTime[0];
 
 bool RunWith(detail::EndWait how, const Deadline& deadline, const std::string& cmd, std::string& err) {
@@ -202,6 +203,46 @@ TEST_F(ExecuteCmdTest, DeadlineDoesNotWaitForAHolderThatLeftTheGroup) {
             if (holder > 0) {
                 EXPECT_EQ(::kill(holder, SIGKILL), 0);
             }
+        }
+    }
+}
+
+// The first child a SIGCHLD handler of the caller reaps gives its id to a
+// new child of the caller, which sleeps 100 s.
+volatile pid_t g_taken_id = 0;
+void ReapEveryChildAndTakeTheFirstId(int) {
+    const int saved = errno;
+    for (pid_t pid; (pid = ::waitpid(-1, nullptr, WNOHANG)) > 0;) {
+        if (g_taken_id == 0) g_taken_id = runner_test::ChildTakingId(pid, 100000);
+    }
+    errno = saved;
+}
+
+// A shell reaped elsewhere, its id taken: the documented text at once, and
+// the process that took the id is neither waited for nor killed.
+TEST_F(ExecuteCmdTest, ShellReapedElsewhereGivesNoChildWithoutTouchingItsSuccessor) {
+    for (const auto& wait : kEndWaits) {
+        for (const Deadline& deadline : {kNoDeadline, Deadline{"5 s", true, milliseconds(5000)}}) {
+            SCOPED_TRACE(std::string(wait.name) + ", " + deadline.name);
+            const std::string result = RunInChild([&]() -> std::string {
+                struct sigaction reap {};
+                reap.sa_handler = ReapEveryChildAndTakeTheFirstId;
+                reap.sa_flags = SA_RESTART;
+                ::sigaction(SIGCHLD, &reap, nullptr);
+                std::string err;
+                const bool failed = RunWith(wait.how, deadline, "exec " + Helper("sleep 300"), err);
+                const pid_t taken = g_taken_id;
+                if (taken < 0) return runner_test::Skip("no child can take a chosen id here (clone3 with set_tid)");
+                if (taken == 0) return "the shell was not reaped elsewhere: " + err;
+                const bool untouched = ::kill(taken, 0) == 0;
+                ::kill(taken, SIGKILL);
+                ::waitpid(taken, nullptr, 0);  // or the handler's
+                const std::string want = "get execute cmd state failed: [10],waitpid " + std::to_string(taken) +
+                                         " failed: 10,No child processes";
+                return failed && untouched && err == want ? "" : err + (untouched ? "" : "; the successor was killed");
+            }, 10000);
+            if (runner_test::IsSkip(result)) GTEST_SKIP() << result;
+            EXPECT_EQ(result, "");
         }
     }
 }

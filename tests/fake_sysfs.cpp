@@ -95,6 +95,7 @@ Child SpawnOverFakeSys(const std::string& sys, std::vector<char*> argv, int out_
         if (why.empty()) {
             const int null_fd = ::open("/dev/null", O_RDONLY);
             ::dup2(null_fd, 0);
+            if (out_fd < 0) ::close(1);
             ::dup2(out_fd, 1);
             ::dup2(err_fd, 2);
             ::execv(argv[0], argv.data());
@@ -191,13 +192,13 @@ std::string WhyNoPrivateSys() {
 }
 
 RunResult RunWithFakeSys(const std::string& binary, const FakeSysfs& tree,
-                         const std::vector<std::string>& args) {
+                         const std::vector<std::string>& args, const char* stdout_path) {
     RunResult result;
-    const std::string out_path = tree.base() + "/stdout";
+    const std::string out_path = stdout_path ? stdout_path : tree.base() + "/stdout";
     const std::string err_path = tree.base() + "/stderr";
-    const int out_fd = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int out_fd = out_path.empty() ? -1 : ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     const int err_fd = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (out_fd < 0 || err_fd < 0) {
+    if ((out_fd < 0 && !out_path.empty()) || err_fd < 0) {
         ADD_FAILURE() << ErrnoText("open capture files");
     } else {
         std::vector<std::string> words{binary};
@@ -211,7 +212,7 @@ RunResult RunWithFakeSys(const std::string& binary, const FakeSysfs& tree,
     }
     if (out_fd >= 0) ::close(out_fd);
     if (err_fd >= 0) ::close(err_fd);
-    result.out = ReadWholeFile(out_path);
+    if (stdout_path == nullptr) result.out = ReadWholeFile(out_path);
     result.err = ReadWholeFile(err_path);
     return result;
 }

@@ -7,6 +7,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <set>
@@ -127,6 +129,17 @@ std::string CloseKills(const std::string& cmd, int code, int kill_err) {
 }
 
 const std::string kX1024(1024, 'x');
+
+// Lets the process's data (the heap) grow by `room` bytes at most.
+bool LimitHeapGrowth(size_t room) {
+    std::ifstream status("/proc/self/status");
+    size_t kib = 0;
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmData:", 0) == 0) kib = std::strtoul(line.c_str() + 7, nullptr, 10);
+    }
+    const rlimit limit{kib * 1024 + room, RLIM_INFINITY};
+    return kib > 0 && ::setrlimit(RLIMIT_DATA, &limit) == 0;
+}
 constexpr size_t kScanFd = 2;
 
 const Row kRows[] = {
@@ -179,6 +192,27 @@ const Row kRows[] = {
      [](auto&) {
          return ExecuteGives(Helper("echo hi exit 2"), "execute cmd failed: [2],hi\n") +
                 CloseKills("exec " + Helper("sleep 100000"), 0, 0);
+     }},
+    // As container runtimes' filters answer calls they do not know.
+    {"CLONE_PIDFD EPERM", [](auto&) { return Rules{{SCMP_SYS(clone), EPERM, {Bits(0, CLONE_PIDFD)}}}; },
+     [](auto&) { return ExecuteGives(Helper("echo hi exit 2"), "execute cmd failed: [2],hi\n"); }},
+    {"pidfd_send_signal EPERM", [](auto&) { return Rules{{SCMP_SYS(pidfd_send_signal), EPERM, {}}}; },
+     [](auto&) { return CloseKills("exec " + Helper("sleep 100000"), 0, 0); }},
+    // No filter: the heap may grow by a few MiB, less than the command line.
+    {"heap refuses the command line's copy", [](auto&) { return Rules{}; },
+     [](auto&) {
+#ifdef VELMOR_UNDER_ASAN
+         return runner_test::Skip("the sanitizer's allocator ends the process instead of refusing");
+#endif
+         // More than any free block the heap holds already.
+         const std::string huge = "true " + std::string(size_t{64} << 20, 'a');
+         if (!LimitHeapGrowth(huge.size() / 8)) return runner_test::Skip("cannot limit the data size");
+         KPopenCmd cmd(0);
+         if (cmd.OpenCmd(huge.c_str(), "r", false)) return std::string("the start succeeded");
+         std::string err = "as it was";
+         const bool failed = ExecuteCmd(huge, err);
+         return Expect("runner", cmd.getErr(), "fork error:12:Cannot allocate memory") +
+                Expect("ExecuteCmd", std::to_string(failed) + " " + err, "1 as it was");
      }},
     {"poll ENOMEM", [](auto&) { return Rules{{SCMP_SYS(poll), ENOMEM, {}}, {SCMP_SYS(ppoll), ENOMEM, {}}}; },
      [](auto&) {
@@ -241,9 +275,11 @@ const Row kRows[] = {
      [](auto&) {
          if (!velmor_test::WhyNoPrivateSys().empty()) return runner_test::Skip("no private mount namespace");
          velmor_test::FakeSysfs tree;
+         tree.SetModalias("dmi:x\n");
          tree.AddDisk("a", "SA");
          const velmor_test::RunResult run = velmor_test::RunWithFakeSys(MACHINE_INFO_PATH, tree, {});
-         return Expect("exit status and output", std::to_string(run.exit_status) + " " + run.out, "0 ");
+         return Expect("exit status, output and message", std::to_string(run.exit_status) + " " + run.out + run.err,
+                       "1 write report failed: [5],Input/output error\n");
      }},
     // No filter: the child's end is collected by the kernel, not the runner.
     {"SIGCHLD ignored", [](auto&) { return Rules{}; },
@@ -276,17 +312,27 @@ INSTANTIATE_TEST_SUITE_P(Rows, FaultTest, testing::ValuesIn(kRows), [](const tes
     return name;
 });
 
-// What a kernel before 5.2 offers: no pidfd calls, no clone3, and CLONE_PIDFD
-// refused (older kernels ignore it: the runner's own seam covers that).
-int RunAsOldKernel(char** argv) {
-    const std::string installed = Install({{SCMP_SYS(pidfd_open), ENOSYS, {}},
-                                           {SCMP_SYS(pidfd_send_signal), ENOSYS, {}},
-                                           {SCMP_SYS(pidfd_getfd), ENOSYS, {}},
+// close_range by number where libseccomp does not know it (2.5.1).
+int CloseRangeNr() {
+    const int nr = seccomp_syscall_resolve_name("close_range");
+    return nr == __NR_SCMP_ERROR ? 436 : nr;
+}
+
+// Execs PROGRAM under the rules: as on a kernel before 5.2 (no pidfd calls,
+// no clone3, no close_range, CLONE_PIDFD refused; older kernels ignore it:
+// the runner's own seam covers that), or in a container whose seccomp
+// profile answers the newer calls with EPERM (clone3 with ENOSYS, so that
+// the C library's own thread start falls back).
+int RunUnder(const char* what, int err, char** argv) {
+    const std::string installed = Install({{SCMP_SYS(pidfd_open), err, {}},
+                                           {SCMP_SYS(pidfd_send_signal), err, {}},
+                                           {SCMP_SYS(pidfd_getfd), err, {}},
+                                           {CloseRangeNr(), err, {}},
                                            {SCMP_SYS(clone3), ENOSYS, {}},
-                                           {SCMP_SYS(clone), EINVAL, {Bits(0, CLONE_PIDFD)}}});
+                                           {SCMP_SYS(clone), err == ENOSYS ? EINVAL : err, {Bits(0, CLONE_PIDFD)}}});
     if (!installed.empty()) {
-        std::fprintf(stderr, "cannot run as an old kernel: %s\n", installed.c_str());
-        return 77;  // CTest's skip code for this test
+        std::fprintf(stderr, "cannot run as %s: %s\n", what, installed.c_str());
+        return 77;  // CTest's skip code for these tests
     }
     ::execv(argv[0], argv);
     std::perror(argv[0]);
@@ -296,7 +342,8 @@ int RunAsOldKernel(char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 2 && std::strcmp(argv[1], "--as-old-kernel") == 0) return RunAsOldKernel(argv + 2);
+    if (argc > 2 && std::strcmp(argv[1], "--as-old-kernel") == 0) return RunUnder("an old kernel", ENOSYS, argv + 2);
+    if (argc > 2 && std::strcmp(argv[1], "--as-sandbox") == 0) return RunUnder("a sandbox", EPERM, argv + 2);
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -212,6 +212,23 @@ TEST_F(MachineInfoE2eTest, OtherCommandLinesRunTheFullReport) {
     }
 }
 
+// A report not delivered whole is a failure, with one line on stderr; the
+// probes' messages come first, as ever.
+TEST_F(MachineInfoE2eTest, UndeliveredReportExitsOneWithItsReason) {
+    tree_.AddDisk("sda", "S1\n");
+    const struct {
+        const char* stdout_path;  // "": closed
+        int err;
+    } cases[] = {{"/dev/full", ENOSPC}, {"", EBADF}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stdout_path);
+        const RunResult result = velmor_test::RunWithFakeSys(MACHINE_INFO_PATH, tree_, {}, c.stdout_path);
+        EXPECT_EQ(result.exit_status, 1);
+        EXPECT_EQ(result.err, std::string("get bios info failed: ") + std::strerror(ENOENT) + "\n" +
+                                  "write report failed: " + ErrnoPart(c.err) + "\n");
+    }
+}
+
 // ---- bad input ---------------------------------------------------------------
 
 std::string AllByteValues() {

@@ -4,7 +4,9 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,6 +16,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -116,13 +119,23 @@ TEST_F(PopenCmdTest, WriteModeFeedsStdin) {
     ::unlink(path);
 }
 
+// A forked copy that closes the runner first (as exit() would) drops its
+// copy of the bytes not yet flushed: the child reads them once.
 TEST_F(PopenCmdTest, ReadWriteModeRoundTrips) {
-    KPopenCmd cmd(0);
-    ASSERT_TRUE(cmd.OpenCmd(Helper("cat").c_str(), "rw", true));
-    std::fputs("ping\n", cmd.GetWriteFp());
-    cmd.CloseWriteFp();
-    EXPECT_EQ(ReadAll(cmd.GetReadFp()), "ping\n");
-    EXPECT_EQ(cmd.Close(false), 0);
+    for (const bool copy_closes_first : {false, true}) {
+        SCOPED_TRACE(copy_closes_first);
+        KPopenCmd cmd(0);
+        ASSERT_TRUE(cmd.OpenCmd(Helper("cat").c_str(), "rw", true));
+        std::fputs("ping\n", cmd.GetWriteFp());
+        const pid_t copy = copy_closes_first ? ::fork() : -1;
+        if (copy == 0) ::_exit(cmd.Close(false));
+        if (copy > 0) {
+            EXPECT_EQ(::waitpid(copy, nullptr, 0), copy);
+        }
+        cmd.CloseWriteFp();
+        EXPECT_EQ(ReadAll(cmd.GetReadFp()), "ping\n");
+        EXPECT_EQ(cmd.Close(false), 0);
+    }
 }
 
 TEST_F(PopenCmdTest, W2WithoutReadLeavesStderrInherited) {
@@ -201,37 +214,50 @@ bool Start(KPopenCmd& cmd, const std::string& command, const char* mode, bool pi
 
 // The kill of Close asks only whether the child is still this process's
 // own: not its name (a space in it splits the status line), and never after
-// it was reaped elsewhere, when its id may belong to another process.
+// it was reaped elsewhere, when its id may belong to another process. Nor
+// does any Close wait for a child of the caller that took the id.
 TEST_F(PopenCmdTest, NonZeroTimeoutKillsItsOwnChildOnly) {
     Scratch scratch;
     ASSERT_FALSE(scratch.dirs.empty());
     const std::string spaced = scratch.dirs.front() + "/my sleeper";
     scratch.files.push_back(spaced);
     ASSERT_TRUE(CopyHelperTo(spaced));
+    enum Fate { kKept, kReaped, kIdTaken };
     const struct {
         std::string command;
-        bool reaped_elsewhere;
-    } cases[] = {{"exec " + Helper("sleep 3000"), false},
-                 {"exec '" + spaced + "' sleep 3000", false},
-                 {"exec " + Helper("sleep 3000"), true}};
+        uint64_t timeout;
+        Fate fate;
+    } cases[] = {{"exec " + Helper("sleep 3000"), 5, kKept},
+                 {"exec '" + spaced + "' sleep 3000", 5, kKept},
+                 {"exec " + Helper("sleep 3000"), 5, kReaped},
+                 {"exec " + Helper("sleep 3000"), 5, kIdTaken},
+                 {"exec " + Helper("sleep 3000"), 0, kIdTaken}};
+    bool id_refused = false;
     for (const bool pidfd : {true, false}) {
         for (const auto& c : cases) {
-            SCOPED_TRACE(c.command + (pidfd ? ", pidfd" : ", no pidfd") + (c.reaped_elsewhere ? ", reaped" : ""));
-            KPopenCmd cmd(5);
+            SCOPED_TRACE(c.command + (pidfd ? ", pidfd" : ", no pidfd") + ", timeout " + std::to_string(c.timeout) +
+                         ", fate " + std::to_string(c.fate));
+            KPopenCmd cmd(c.timeout);
             ASSERT_TRUE(Start(cmd, c.command, "r", pidfd)) << cmd.getErr();
-            const std::string pid = std::to_string(cmd.GetChildPid());
+            const pid_t child = cmd.GetChildPid();
+            const std::string pid = std::to_string(child);
             // The kill must find the program itself, not the shell before its exec.
-            for (int look = 0; look < 2000 && ShortNameOf(cmd.GetChildPid()) == "sh"; ++look) ::usleep(1000);
-            if (c.reaped_elsewhere) {
-                ASSERT_EQ(::kill(cmd.GetChildPid(), SIGKILL), 0);
-                ASSERT_EQ(::waitpid(cmd.GetChildPid(), nullptr, 0), cmd.GetChildPid());
+            for (int look = 0; look < 2000 && ShortNameOf(child) == "sh"; ++look) ::usleep(1000);
+            pid_t taken = -1;
+            if (c.fate != kKept) {
+                ASSERT_EQ(::kill(child, SIGKILL), 0);
+                ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+                if (c.fate == kIdTaken && (taken = runner_test::ChildTakingId(child, 3000)) < 0) id_refused = true;
             }
             runner_test::StderrCapture err;
-            EXPECT_EQ(cmd.Close(false), c.reaped_elsewhere ? 1 : 0);
-            EXPECT_EQ(err.Text(), c.reaped_elsewhere
-                                      ? "kill sub pid:" + pid + " error:kill child pid:" + pid +
-                                            " error:10,No child processes\n"
-                                      : "kill sub pid:" + pid + " success\n");
+            EXPECT_EQ(cmd.Close(false), c.fate == kKept ? 0 : 1);
+            const std::string refused = " error:kill child pid:" + pid + " error:10,No child processes\n";
+            EXPECT_EQ(err.Text(), c.timeout == 0 ? "" : "kill sub pid:" + pid + (c.fate == kKept ? " success\n" : refused));
+            if (taken > 0) {
+                EXPECT_EQ(::waitpid(taken, nullptr, WNOHANG), 0) << "the child that took the id was killed or reaped";
+                ::kill(taken, SIGKILL);
+                ::waitpid(taken, nullptr, 0);
+            }
         }
         // A forked copy holds the same runner, its pidfd included, but is not the parent.
         KPopenCmd cmd(5);
@@ -252,6 +278,7 @@ TEST_F(PopenCmdTest, NonZeroTimeoutKillsItsOwnChildOnly) {
         EXPECT_EQ(cmd.Close(false), 0);
         EXPECT_EQ(err.Text(), "kill sub pid:" + pid + " success\n");
     }
+    if (id_refused) GTEST_SKIP() << "no child can take a chosen id here (clone3 with set_tid)";
 }
 
 // Bytes the killed child will never read are dropped: Close neither waits
@@ -548,36 +575,108 @@ std::string HideShell() {
     return "";
 }
 
-// The child cannot say why its exec failed; the start says it for it, on
-// the command's standard error.
+// One argument beyond the kernel's 128 KiB: no shell takes it.
+const std::string kTooLong = "true " + std::string(200 * 1024, 'a');
+const std::string kTooLongReason = "exec /bin/sh failed: [7],Argument list too long\n";
+
+// "<started> <Close>" of a start of kTooLong with `fd` as the caller's 2.
+std::string StartWithStderr(int fd, int dup_flags) {
+    const int saved = ::dup(2);
+    ::dup3(fd, 2, dup_flags);
+    KPopenCmd cmd(0);
+    const bool started = cmd.OpenCmd(kTooLong.c_str(), "r", false);
+    const std::string got = std::to_string(started) + " " + std::to_string(cmd.Close(false));
+    ::dup2(saved, 2);
+    ::close(saved);
+    return got;
+}
+
+// Mode "r2" in a thread with a descriptor table of its own, while the main
+// thread holds a file at the number of the pipe's write end there.
+std::string StartInAThreadOfItsOwnTable() {
+    const int below = ::open("/dev/null", O_RDONLY | O_CLOEXEC);  // where the pipe's read end goes
+    char path[] = "/tmp/popen_cmd_table.XXXXXX";
+    const int file = ::mkostemp(path, O_CLOEXEC);  // and its write end
+    ::unlink(path);
+    std::string line = "no start";
+    std::thread([&] {
+        if (::unshare(CLONE_FILES) != 0) return;
+        ::close(below), ::close(file);
+        KPopenCmd cmd(0);
+        if (cmd.OpenCmd(kTooLong.c_str(), "r2", false)) line = ReadAll(cmd.GetReadFp());
+        cmd.Close(false);
+    }).join();
+    const off_t size = ::lseek(file, 0, SEEK_END);
+    ::close(below), ::close(file);
+    if (line == kTooLongReason && size == 0) return "";
+    return "the pipe got \"" + line + "\", the main thread's file " + std::to_string(size) + " bytes";
+}
+
+// A caller in a background process group of its terminal, TOSTOP set, the
+// terminal its 2: the start returns. Makes a session of its own.
+std::string StartInTheBackgroundOfATerminal() {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (::setsid() < 0 || master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+        return runner_test::Skip("no session with a pseudo-terminal");
+    }
+    const int tty = ::open(::ptsname(master), O_RDWR);  // the session's controlling terminal
+    termios modes{};
+    if (tty < 0 || ::tcgetattr(tty, &modes) != 0) return "cannot open the terminal";
+    modes.c_lflag |= TOSTOP;
+    ::tcsetattr(tty, TCSANOW, &modes);
+    const pid_t background = ::fork();
+    if (background == 0) ::setpgid(0, 0), ::_exit(StartWithStderr(tty, 0) == "1 127" ? 0 : 1);
+    int status = 0;
+    ::waitpid(background, &status, WUNTRACED);
+    if (WIFSTOPPED(status)) ::kill(background, SIGKILL), ::waitpid(background, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? "" : "in the background: stopped, or no 127";
+}
+
+// The child cannot say why its exec failed; the start says it for it, where
+// the command's standard error would have gone, if that can take it at once,
+// neither signalling nor stopping the caller.
 TEST_F(PopenCmdTest, UnexecutableShellGives127AndItsReason) {
     const std::string result = RunInChild([]() -> std::string {
-        // One argument beyond the kernel's 128 KiB: no shell takes it.
         std::string too_long;
-        ExecuteCmd("true " + std::string(200 * 1024, 'a'), too_long);
-        if (too_long != "execute cmd failed: [127],exec /bin/sh failed: [7],Argument list too long\n") {
-            return "ExecuteCmd of a long command line: " + too_long;
-        }
-        // A stderr without a reader, then a full one: the line is dropped, the start neither dies nor waits.
+        ExecuteCmd(kTooLong, too_long);
+        if (too_long != "execute cmd failed: [127]," + kTooLongReason) return "ExecuteCmd: " + too_long;
+        // Without a reader, full, its read end, close-on-exec: nothing written, no death, no wait.
         if (::signal(SIGPIPE, SIG_DFL) == SIG_ERR) return "cannot reset SIGPIPE";
         const std::string kX4096(4096, 'x');
-        for (const bool full : {false, true}) {
+        for (const std::string kind : {"closed", "full", "read end", "close-on-exec"}) {
             int p[2];
             if (::pipe2(p, O_NONBLOCK) != 0) return "no pipe for stderr";
-            while (full && ::write(p[1], kX4096.data(), kX4096.size()) > 0) {
+            while (kind == "full" && ::write(p[1], kX4096.data(), kX4096.size()) > 0) {
             }
             ::fcntl(p[1], F_SETFL, 0);  // blocking, as a stderr is
-            if (!full) ::close(p[0]);
-            const int saved = ::dup(2);
-            ::dup2(p[1], 2);
-            KPopenCmd cmd(0);
-            const bool started = cmd.OpenCmd(("true " + std::string(200 * 1024, 'a')).c_str(), "r", false);
-            const std::string got = std::to_string(started) + " " + std::to_string(cmd.Close(false));
-            ::dup2(saved, 2);
-            for (int fd : {saved, p[1]}) ::close(fd);
-            if (full) ::close(p[0]);
-            if (got != "1 127") return std::string(full ? "full" : "closed") + " stderr: " + got;
+            if (kind == "closed") ::close(p[0]);
+            const std::string got = StartWithStderr(kind == "read end" ? p[0] : p[1], kind == "close-on-exec" ? O_CLOEXEC : 0);
+            char byte;
+            const bool written = kind != "closed" && kind != "full" && ::read(p[0], &byte, 1) == 1;
+            ::close(p[1]);
+            if (kind != "closed") ::close(p[0]);
+            if (got != "1 127" || written) return kind + " stderr: " + got + (written ? ", the line written" : "");
         }
+        // A socket whose peer stopped reading, SIGPIPE blocked and one pending for the process: one after.
+        int sv[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0 || ::shutdown(sv[1], SHUT_RD) != 0) {
+            return "no socket pair";
+        }
+        sigset_t pipe_only;
+        sigemptyset(&pipe_only);
+        sigaddset(&pipe_only, SIGPIPE);
+        ::pthread_sigmask(SIG_BLOCK, &pipe_only, nullptr);
+        ::kill(::getpid(), SIGPIPE);
+        const std::string on_socket = StartWithStderr(sv[0], 0);
+        int pending = 0;
+        const timespec now{0, 0};
+        while (::sigtimedwait(&pipe_only, nullptr, &now) == SIGPIPE) ++pending;
+        ::close(sv[0]), ::close(sv[1]);
+        if (on_socket != "1 127" || pending != 1) return "socket: " + on_socket + ", " + std::to_string(pending) + " SIGPIPE";
+        const std::string in_thread = StartInAThreadOfItsOwnTable();
+        if (!in_thread.empty()) return in_thread;
+        const std::string in_background = StartInTheBackgroundOfATerminal();
+        if (!in_background.empty()) return in_background;
         const std::string hidden = HideShell();
         if (!hidden.empty()) return hidden;
         const std::string reason = "exec /bin/sh failed: [13],Permission denied\n";

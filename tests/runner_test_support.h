@@ -6,10 +6,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -149,6 +151,26 @@ inline std::string RunInChild(const std::function<std::string()>& body, int stal
         return verdict + "checking child exited with " + std::to_string(WEXITSTATUS(status));
     }
     return verdict;
+}
+
+// Starts a child of this process that takes the id `pid` (clone3's set_tid:
+// Linux 5.5, and root over the pid namespace), sleeps `ms` and exits 42. Its
+// id, or -1 where that is refused. Safe in a signal handler: the child makes
+// only raw system calls.
+inline pid_t ChildTakingId(pid_t pid, long ms) {
+    struct {
+        uint64_t flags, pidfd, child_tid, parent_tid, exit_signal, stack, stack_size, tls, set_tid, set_tid_size;
+    } args{};
+    args.exit_signal = SIGCHLD;
+    args.set_tid = reinterpret_cast<uintptr_t>(&pid);
+    args.set_tid_size = 1;
+    const long got = ::syscall(435 /* clone3 */, &args, sizeof(args));
+    if (got == 0) {
+        const timespec pause{ms / 1000, ms % 1000 * 1000000};
+        ::syscall(SYS_nanosleep, &pause, nullptr);
+        ::syscall(SYS_exit_group, 42);
+    }
+    return got > 0 ? static_cast<pid_t>(got) : -1;
 }
 
 // A forked check that could not set up its conditions returns Skip(reason);

@@ -103,6 +103,14 @@ TEST(BufferTest, PrintfGrowsAndRetries) {
     EXPECT_EQ(full.Printf("%c", 'z'), 1);
     EXPECT_EQ(full.Capacity(), 8192u);
 
+    // An expansion exactly as long as the free space leaves no room for the
+    // terminating NUL: the buffer grows, and every byte is kept.
+    Buffer exact;
+    Fill(exact, 4000);
+    EXPECT_EQ(exact.Printf("%s", std::string(96, 'q').c_str()), 96);
+    EXPECT_EQ(exact.AsString(), std::string(4000, 'x') + std::string(96, 'q'));
+    EXPECT_GT(exact.Capacity(), 4096u);
+
     Buffer empty;
     EXPECT_EQ(empty.Printf("%s", ""), 0);
     EXPECT_EQ(empty.GetWriteIndex(), 0u);
