@@ -153,6 +153,7 @@ prepare_userspace() (  # suite
   # mount goes with it, whatever fails.
   if ! SUITE=$suite DIR=$dir.new MIRROR=$mirror unshare --mount --propagation private bash -c '
     set -e
+    trap '"'"'umount -R -l "$DIR/proc" "$DIR/dev" 2>/dev/null || true'"'"' EXIT
     debootstrap --variant=minbase "$SUITE" "$DIR" "$MIRROR"
     mount -t proc proc "$DIR/proc"
     mount --rbind /dev "$DIR/dev"
@@ -177,22 +178,26 @@ prepare_userspace() (  # suite
 # `suite`: an overlay over the cached tree (a mount point, as the tests'
 # private mount namespaces need), with /proc, /dev and /sys, and the
 # directory `share` at /velmor. All of it is mounted in a private mount
-# namespace of the command's own, so no mount outlives the command, however
-# it ends; its changes to the userspace are thrown away.
+# namespace of the command's own, which nothing outside sees and which goes
+# with the command, however it ends; its changes to the userspace are
+# thrown away.
 in_userspace() {  # suite, share, shell command
   local upper status=0
   upper=$(mktemp -d "${TMPDIR:-/var/tmp}/velmor-userspace.XXXXXX")
   LOWER=$(userspace_dir "$1") UPPER=$upper SHARE=$2 unshare --mount --propagation private bash -c '
     set -e
-    mkdir "$UPPER/data" "$UPPER/work" "$UPPER/root"
     root=$UPPER/root
+    # Also unmounted when the command ends, should it leave a process behind
+    # that keeps the namespace alive.
+    trap '"'"'umount -R -l "$root" 2>/dev/null || true'"'"' EXIT
+    mkdir "$UPPER/data" "$UPPER/work" "$root"
     mount -t overlay overlay -o "lowerdir=$LOWER,upperdir=$UPPER/data,workdir=$UPPER/work" "$root"
     mount -t proc proc "$root/proc"
     mount --rbind /dev "$root/dev"
     mount --rbind /sys "$root/sys"
     mkdir -p "$root/velmor"
     mount --bind "$SHARE" "$root/velmor"
-    exec chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C \
+    chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C \
       DEBIAN_FRONTEND=noninteractive sh -c "$0"' "$3" || status=$?
   if no_mounts_under "$upper"; then rm -rf "$upper"; fi
   return "$status"
