@@ -181,9 +181,10 @@ prepare_userspace() (  # suite
 # namespace of the command's own, which nothing outside sees and which goes
 # with the command, however it ends; its changes to the userspace are
 # thrown away.
-in_userspace() {  # suite, share, shell command
-  local upper status=0
+in_userspace() (  # suite, share, shell command
   upper=$(mktemp -d "${TMPDIR:-/var/tmp}/velmor-userspace.XXXXXX")
+  # Nothing is mounted there outside the namespace; the check is for safety.
+  trap 'if no_mounts_under "$upper"; then rm -rf "$upper"; fi' EXIT
   LOWER=$(userspace_dir "$1") UPPER=$upper SHARE=$2 unshare --mount --propagation private bash -c '
     set -e
     root=$UPPER/root
@@ -198,7 +199,5 @@ in_userspace() {  # suite, share, shell command
     mkdir -p "$root/velmor"
     mount --bind "$SHARE" "$root/velmor"
     chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C \
-      DEBIAN_FRONTEND=noninteractive sh -c "$0"' "$3" || status=$?
-  if no_mounts_under "$upper"; then rm -rf "$upper"; fi
-  return "$status"
-}
+      DEBIAN_FRONTEND=noninteractive sh -c "$0"' "$3"
+)
