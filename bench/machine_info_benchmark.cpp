@@ -97,6 +97,8 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
+#ifdef VELMOR_BENCHMARK_HAS_SHUTDOWN
     benchmark::Shutdown();
+#endif
     return 0;
 }

@@ -219,7 +219,9 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
+#ifdef VELMOR_BENCHMARK_HAS_SHUTDOWN
     benchmark::Shutdown();
+#endif
     big_heap.reset();
     return RunThousandWithoutLeaks() ? 0 : 1;
 }

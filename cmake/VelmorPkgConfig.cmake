@@ -29,5 +29,6 @@ set(VELMOR_PC_LINK -lvelmor_lic)
 configure_file(${VELMOR_PC_TEMPLATE} ${VELMOR_PC_OUTPUT_DIR}/velmor_lic.pc @ONLY)
 set(VELMOR_PC_NAME velmor_lic-static)
 set(VELMOR_PC_FORM "static library")
-set(VELMOR_PC_LINK -l:libvelmor_lic.a)
+# Its users link the thread library too (libpthread before glibc 2.32).
+set(VELMOR_PC_LINK "-l:libvelmor_lic.a -pthread")
 configure_file(${VELMOR_PC_TEMPLATE} ${VELMOR_PC_OUTPUT_DIR}/velmor_lic-static.pc @ONLY)

@@ -33,10 +33,15 @@ else()
       if(_velmor_commit_time MATCHES "^[0-9]+$")
         set(VELMOR_SOURCE_DATE_EPOCH ${_velmor_commit_time})
         set(_velmor_epoch_from "the last commit")
-        # A new commit configures again, so the packages take its time.
-        execute_process(COMMAND ${GIT_EXECUTABLE} rev-parse --path-format=absolute --git-path logs/HEAD
+        # A new commit configures again, so the packages take its time. The
+        # path may be relative to the source directory (git before 2.31 has
+        # no --path-format=absolute).
+        execute_process(COMMAND ${GIT_EXECUTABLE} rev-parse --git-path logs/HEAD
           WORKING_DIRECTORY ${PROJECT_SOURCE_DIR} OUTPUT_VARIABLE _velmor_reflog
           OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+        if(_velmor_reflog)
+          get_filename_component(_velmor_reflog "${_velmor_reflog}" ABSOLUTE BASE_DIR "${PROJECT_SOURCE_DIR}")
+        endif()
         if(_velmor_reflog AND EXISTS "${_velmor_reflog}")
           set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${_velmor_reflog}")
         endif()

@@ -21,11 +21,16 @@
 #     run, the tool runs, and the same consumers build; then erased.
 #   - The tarball: its files and owners; its machine_info is the .deb's and
 #     the RPM's, byte for byte.
+# Given the directory of scripts/release.sh's artefacts, it checks those
+# instead, from the packages on (the same checks), and installs their .deb
+# packages in Debian 11 too.
+# Usage: scripts/check_install.sh [RELEASE_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 bash scripts/deps.sh run
 
+release=${1:-}
 build=build-release
 # Runs a command silently, showing its output only when it fails.
 quiet() {
@@ -93,114 +98,124 @@ example_pkg_config() {  # label, module, output, extra environment (pkg-config a
 have_pkg_config=1
 require_tool "pkg-config checks" pkg-config pkgconf || have_pkg_config=0
 
-# --- one build, installed into a prefix ---------------------------------------
-# dpkg-shlibdeps finds the runtime package's dependencies when CPack runs;
-# the RPMs need rpmbuild, the tarball nothing more.
-find_package_generators check_install
-[[ " ${PACKAGE_GENERATORS[*]} " == *" DEB "* ]] || exit 0
-have_rpm=0
-[[ " ${PACKAGE_GENERATORS[*]} " == *" RPM "* ]] && have_rpm=1
-make_packages . "$build" "${PACKAGE_GENERATORS[@]}" || fail "building and packaging $build failed"
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
-[ -n "$version" ] || fail "no project version in $build/CMakeCache.txt"
-major=${version%%.*}
-prefix=$scratch/prefix
-quiet cmake --install "$build" --prefix "$prefix"
+if [ -z "$release" ]; then
+  # --- one build, installed into a prefix ---------------------------------------
+  # dpkg-shlibdeps finds the runtime package's dependencies when CPack runs;
+  # the RPMs need rpmbuild, the tarball nothing more.
+  find_package_generators check_install
+  [[ " ${PACKAGE_GENERATORS[*]} " == *" DEB "* ]] || exit 0
+  have_rpm=0
+  [[ " ${PACKAGE_GENERATORS[*]} " == *" RPM "* ]] && have_rpm=1
+  make_packages . "$build" "${PACKAGE_GENERATORS[@]}" || fail "building and packaging $build failed"
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+  [ -n "$version" ] || fail "no project version in $build/CMakeCache.txt"
+  major=${version%%.*}
+  prefix=$scratch/prefix
+  quiet cmake --install "$build" --prefix "$prefix"
 
-libdir=
-for d in "$prefix"/lib/*-linux-gnu "$prefix"/lib64 "$prefix"/lib; do
-  if [ -e "$d/libvelmor_lic.a" ]; then libdir=${d#"$prefix"/}; break; fi
-done
-[ -n "$libdir" ] || fail "libvelmor_lic.a not installed under lib/"
-so=$prefix/$libdir/libvelmor_lic.so.$major
-for f in bin/machine_info \
-         include/velmor_lic/lic_func.h include/velmor_lic/str_buffer.h include/velmor_lic/popen_cmd.h \
-         "$libdir/libvelmor_lic.so" "$libdir/libvelmor_lic.so.$major" "$libdir/libvelmor_lic.so.$version" \
-         "$libdir/cmake/velmor_lic/velmor_licConfig.cmake" \
-         "$libdir/cmake/velmor_lic/velmor_licConfigVersion.cmake" \
-         "$libdir/cmake/velmor_lic/velmor_licTargets.cmake" \
-         "$libdir/pkgconfig/velmor_lic.pc" "$libdir/pkgconfig/velmor_lic-static.pc" \
-         share/man/man1/machine_info.1.gz \
-         share/doc/machine-info/copyright share/doc/machine-info/changelog.gz; do
-  [ -e "$prefix/$f" ] || fail "missing from the install: $f"
-done
-grep -q "$PWD" "$prefix/$libdir/cmake/velmor_lic/velmor_licTargets.cmake" \
-  && fail "exported targets point into the source tree"
-is_static "$prefix/bin/machine_info" || fail "installed machine_info is not static"
-grep -qE 'KPopenCmd|ExecuteCmd|Buffer|KCProcStat|Tokenize' <<<"$(nm -C "$build/machine_info")" \
-  && fail "machine_info carries more than the probes"
-# The version written once in CMakeLists.txt reaches the man page and the changelog.
-grep -qF "machine_info $version\"" <<<"$(gzip -dc "$prefix/share/man/man1/machine_info.1.gz")" \
-  || fail "man page does not carry version $version"
-[[ "$(gzip -dc "$prefix/share/doc/machine-info/changelog.gz")" == "machine-info ($version) "* ]] \
-  || fail "changelog does not start with version $version"
-# The tool's own probes may complain on this machine; only its running matters.
-"$prefix/bin/machine_info" ignore_scan_blk >/dev/null 2>&1
-echo "install tree: ok (version $version, $libdir)"
-
-# --- the shared library -------------------------------------------------------
-grep -qF "Library soname: [libvelmor_lic.so.$major]" <<<"$(readelf -dW "$so")" || fail "$(basename "$so") lacks its SONAME"
-[ "$(stat -L -c %a "$so")" = 644 ] || fail "$(basename "$so") is installed with mode $(stat -L -c %a "$so"), not 644"
-# Every name the .so exports is a velmor_lic name declared in a public
-# header; the seams the tests use and template copies are not among them.
-exports=$(nm -DC --defined-only "$so" | sed -n 's/^[0-9a-f]* [A-Za-z] //p')
-foreign=$(grep -vE '^((vtable|typeinfo|typeinfo name) for )?velmor_lic::' <<<"$exports" || true)
-[ -z "$foreign" ] || fail "$(basename "$so") exports names of others: $(head -n 3 <<<"$foreign")"
-grep -q '^velmor_lic::ExecuteCmd(' <<<"$exports" || fail "$(basename "$so") does not export ExecuteCmd"
-while IFS= read -r symbol; do
-  name=${symbol#* for }
-  name=${name#velmor_lic::}
-  name=${name#detail::}
-  name=${name%%(*}
-  name=${name%%::*}
-  name=${name%%\[*}
-  grep -qw -- "$name" "$prefix"/include/velmor_lic/*.h \
-    || fail "$(basename "$so") exports a name outside the public headers: $symbol"
-done <<<"$exports"
-grep -q 'RunnerAccess' <<<"$exports" && fail "$(basename "$so") exports the runner's test seam"
-echo "shared library: ok ($(basename "$so"), $(wc -l <<<"$exports") exported names, all from the public headers)"
-
-# --- consumers of the build tree and of the installed prefix -------------------
-example_cmake "build tree" shared "$scratch/example-build-tree" "" -Dvelmor_lic_DIR="$PWD/$build"
-example_cmake "build tree" static "$scratch/example-build-tree-static" "" -Dvelmor_lic_DIR="$PWD/$build"
-example_cmake "installed prefix" shared "$scratch/example" "" -DCMAKE_PREFIX_PATH="$prefix"
-example_cmake "installed prefix" static "$scratch/example-static" "" -DCMAKE_PREFIX_PATH="$prefix"
-
-# The CMake package takes any request of its major version up to its own.
-mkdir -p "$scratch/version-probe"
-printf 'cmake_minimum_required(VERSION 3.25)\nproject(probe LANGUAGES NONE)\nfind_package(velmor_lic ${WANT} CONFIG QUIET)\nif(NOT velmor_lic_FOUND)\n  message(FATAL_ERROR "not found")\nendif()\n' \
-  >"$scratch/version-probe/CMakeLists.txt"
-accepts() {
-  cmake -S "$scratch/version-probe" -B "$scratch/version-probe/build-$1" -DWANT="$1" \
-    -Dvelmor_lic_DIR="$prefix/$libdir/cmake/velmor_lic" >/dev/null 2>&1
-}
-next_minor=$major.$(( $(cut -d. -f2 <<<"$version") + 1 ))
-for want in "$major" "$major.0" "${version%.*}" "$version"; do
-  accepts "$want" || fail "the CMake package $version refuses a request for $want"
-done
-for want in "$next_minor" "$((major + 1))"; do
-  accepts "$want" && fail "the CMake package $version accepts a request for $want"
-done
-echo "CMake package version: ok ($version accepts $major, $major.0, ${version%.*}, $version; refuses $next_minor and $((major + 1)))"
-
-if [ "$have_pkg_config" = 1 ]; then
-  pcdir=$prefix/$libdir/pkgconfig
-  for module in velmor_lic velmor_lic-static; do
-    pc=$pcdir/$module.pc
-    [ "$(sed -n 1p "$pc")" = "prefix=$prefix" ] || fail "$module.pc does not start with prefix=$prefix"
-    # Every other path is written from ${prefix}.
-    grep -E '^[a-z]+dir=' "$pc" | grep -vq '=\${prefix}/' && fail "$module.pc has a path not made from \${prefix}"
-    [ "$(PKG_CONFIG_PATH="$pcdir" pkg-config --modversion "$module")" = "$version" ] \
-      || fail "$module.pc does not carry version $version"
+  libdir=
+  for d in "$prefix"/lib/*-linux-gnu "$prefix"/lib64 "$prefix"/lib; do
+    if [ -e "$d/libvelmor_lic.a" ]; then libdir=${d#"$prefix"/}; break; fi
   done
-  example_pkg_config "installed prefix" velmor_lic "$scratch/run_and_buffer_pc" \
-    PKG_CONFIG_PATH="$pcdir" LD_LIBRARY_PATH="$prefix/$libdir"
-  example_pkg_config "installed prefix" velmor_lic-static "$scratch/run_and_buffer_pc_static" PKG_CONFIG_PATH="$pcdir"
-  # Code written before the prefix still finds the bare names.
-  # shellcheck disable=SC2046
-  printf '#include "popen_cmd.h"\n' | g++ -std=c++17 -fsyntax-only -x c++ - \
-    $(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags velmor_lic) || fail "bare header names no longer found"
-  echo "pkg-config files: ok (prefix=$prefix, the rest from it; bare header names too)"
+  [ -n "$libdir" ] || fail "libvelmor_lic.a not installed under lib/"
+  so=$prefix/$libdir/libvelmor_lic.so.$major
+  for f in bin/machine_info \
+           include/velmor_lic/lic_func.h include/velmor_lic/str_buffer.h include/velmor_lic/popen_cmd.h \
+           "$libdir/libvelmor_lic.so" "$libdir/libvelmor_lic.so.$major" "$libdir/libvelmor_lic.so.$version" \
+           "$libdir/cmake/velmor_lic/velmor_licConfig.cmake" \
+           "$libdir/cmake/velmor_lic/velmor_licConfigVersion.cmake" \
+           "$libdir/cmake/velmor_lic/velmor_licTargets.cmake" \
+           "$libdir/pkgconfig/velmor_lic.pc" "$libdir/pkgconfig/velmor_lic-static.pc" \
+           share/man/man1/machine_info.1.gz \
+           share/doc/machine-info/copyright share/doc/machine-info/changelog.gz; do
+    [ -e "$prefix/$f" ] || fail "missing from the install: $f"
+  done
+  grep -q "$PWD" "$prefix/$libdir/cmake/velmor_lic/velmor_licTargets.cmake" \
+    && fail "exported targets point into the source tree"
+  is_static "$prefix/bin/machine_info" || fail "installed machine_info is not static"
+  grep -qE 'KPopenCmd|ExecuteCmd|Buffer|KCProcStat|Tokenize' <<<"$(nm -C "$build/machine_info")" \
+    && fail "machine_info carries more than the probes"
+  # The version written once in CMakeLists.txt reaches the man page and the changelog.
+  grep -qF "machine_info $version\"" <<<"$(gzip -dc "$prefix/share/man/man1/machine_info.1.gz")" \
+    || fail "man page does not carry version $version"
+  [[ "$(gzip -dc "$prefix/share/doc/machine-info/changelog.gz")" == "machine-info ($version) "* ]] \
+    || fail "changelog does not start with version $version"
+  # The tool's own probes may complain on this machine; only its running matters.
+  "$prefix/bin/machine_info" ignore_scan_blk >/dev/null 2>&1
+  echo "install tree: ok (version $version, $libdir)"
+
+  # --- the shared library -------------------------------------------------------
+  grep -qF "Library soname: [libvelmor_lic.so.$major]" <<<"$(readelf -dW "$so")" || fail "$(basename "$so") lacks its SONAME"
+  [ "$(stat -L -c %a "$so")" = 644 ] || fail "$(basename "$so") is installed with mode $(stat -L -c %a "$so"), not 644"
+  # Every name the .so exports is a velmor_lic name declared in a public
+  # header; the seams the tests use and template copies are not among them.
+  exports=$(nm -DC --defined-only "$so" | sed -n 's/^[0-9a-f]* [A-Za-z] //p')
+  foreign=$(grep -vE '^((vtable|typeinfo|typeinfo name) for )?velmor_lic::' <<<"$exports" || true)
+  [ -z "$foreign" ] || fail "$(basename "$so") exports names of others: $(head -n 3 <<<"$foreign")"
+  grep -q '^velmor_lic::ExecuteCmd(' <<<"$exports" || fail "$(basename "$so") does not export ExecuteCmd"
+  while IFS= read -r symbol; do
+    name=${symbol#* for }
+    name=${name#velmor_lic::}
+    name=${name#detail::}
+    name=${name%%(*}
+    name=${name%%::*}
+    name=${name%%\[*}
+    grep -qw -- "$name" "$prefix"/include/velmor_lic/*.h \
+      || fail "$(basename "$so") exports a name outside the public headers: $symbol"
+  done <<<"$exports"
+  grep -q 'RunnerAccess' <<<"$exports" && fail "$(basename "$so") exports the runner's test seam"
+  echo "shared library: ok ($(basename "$so"), $(wc -l <<<"$exports") exported names, all from the public headers)"
+
+  # --- consumers of the build tree and of the installed prefix -------------------
+  example_cmake "build tree" shared "$scratch/example-build-tree" "" -Dvelmor_lic_DIR="$PWD/$build"
+  example_cmake "build tree" static "$scratch/example-build-tree-static" "" -Dvelmor_lic_DIR="$PWD/$build"
+  example_cmake "installed prefix" shared "$scratch/example" "" -DCMAKE_PREFIX_PATH="$prefix"
+  example_cmake "installed prefix" static "$scratch/example-static" "" -DCMAKE_PREFIX_PATH="$prefix"
+
+  # The CMake package takes any request of its major version up to its own.
+  mkdir -p "$scratch/version-probe"
+  printf 'cmake_minimum_required(VERSION 3.25)\nproject(probe LANGUAGES NONE)\nfind_package(velmor_lic ${WANT} CONFIG QUIET)\nif(NOT velmor_lic_FOUND)\n  message(FATAL_ERROR "not found")\nendif()\n' \
+    >"$scratch/version-probe/CMakeLists.txt"
+  accepts() {
+    cmake -S "$scratch/version-probe" -B "$scratch/version-probe/build-$1" -DWANT="$1" \
+      -Dvelmor_lic_DIR="$prefix/$libdir/cmake/velmor_lic" >/dev/null 2>&1
+  }
+  next_minor=$major.$(( $(cut -d. -f2 <<<"$version") + 1 ))
+  for want in "$major" "$major.0" "${version%.*}" "$version"; do
+    accepts "$want" || fail "the CMake package $version refuses a request for $want"
+  done
+  for want in "$next_minor" "$((major + 1))"; do
+    accepts "$want" && fail "the CMake package $version accepts a request for $want"
+  done
+  echo "CMake package version: ok ($version accepts $major, $major.0, ${version%.*}, $version; refuses $next_minor and $((major + 1)))"
+
+  if [ "$have_pkg_config" = 1 ]; then
+    pcdir=$prefix/$libdir/pkgconfig
+    for module in velmor_lic velmor_lic-static; do
+      pc=$pcdir/$module.pc
+      [ "$(sed -n 1p "$pc")" = "prefix=$prefix" ] || fail "$module.pc does not start with prefix=$prefix"
+      # Every other path is written from ${prefix}.
+      grep -E '^[a-z]+dir=' "$pc" | grep -vq '=\${prefix}/' && fail "$module.pc has a path not made from \${prefix}"
+      [ "$(PKG_CONFIG_PATH="$pcdir" pkg-config --modversion "$module")" = "$version" ] \
+        || fail "$module.pc does not carry version $version"
+    done
+    example_pkg_config "installed prefix" velmor_lic "$scratch/run_and_buffer_pc" \
+      PKG_CONFIG_PATH="$pcdir" LD_LIBRARY_PATH="$prefix/$libdir"
+    example_pkg_config "installed prefix" velmor_lic-static "$scratch/run_and_buffer_pc_static" PKG_CONFIG_PATH="$pcdir"
+    # Code written before the prefix still finds the bare names.
+    # shellcheck disable=SC2046
+    printf '#include "popen_cmd.h"\n' | g++ -std=c++17 -fsyntax-only -x c++ - \
+      $(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags velmor_lic) || fail "bare header names no longer found"
+    echo "pkg-config files: ok (prefix=$prefix, the rest from it; bare header names too)"
+  fi
+else
+  # --- the release artefacts (scripts/release.sh) --------------------------------
+  build=$release
+  version=$(dpkg-deb -f "$(find "$build" -maxdepth 1 -name 'machine-info_*.deb' | head -n 1)" Version 2>/dev/null) \
+    || fail "no machine-info .deb in $build"
+  major=${version%%.*}
+  have_rpm=0
+  require_tool "release RPM checks" rpm rpm && have_rpm=1
 fi
 
 # --- the .deb packages --------------------------------------------------------
@@ -277,6 +292,13 @@ fi
 # already: that one is not ours to replace. Otherwise unpacked into a scratch
 # root; the consumers are the same.
 packages=(machine-info "$runtime" libvelmor-lic-dev)
+# Two checks on one machine take turns from before the look at what is
+# installed: else one saw the other's packages and checked only a scratch root
+# (the test command checks the release's packages beside this machine's).
+if [ "$(id -u)" -eq 0 ]; then
+  exec 9>/tmp/velmor-lic-deb-install.lock
+  flock 9
+fi
 installed_before=$(dpkg-query -W -f='${db:Status-Status} ${Package}\n' "${packages[@]}" 2>/dev/null | sed -n 's/^installed //p' | paste -sd' ' - || true)
 consumers_of() {  # label, root ("" for the system), program environment, [libdir under /usr, kind, cmake args...]
   local label=$1 root=$2 run_env=$3 usr=$2/usr kind=${5:-deb}
@@ -306,9 +328,6 @@ consumers_of() {  # label, root ("" for the system), program environment, [libdi
   fi
 }
 if [ "$(id -u)" -eq 0 ] && [ -z "$installed_before" ]; then
-  # Two test runs on one machine take turns.
-  exec 9>/tmp/velmor-lic-deb-install.lock
-  flock 9
   cleanup_steps+=("dpkg --purge ${packages[*]} >/dev/null 2>&1")
   quiet dpkg -i "${debs[@]}"
   grep -qF "libvelmor_lic.so.$major " <<<"$(ldconfig -p)" || fail "the ldconfig trigger did not make libvelmor_lic.so.$major known"
@@ -330,6 +349,7 @@ else
   consumers_of "packages in a scratch root" "$root" "LD_LIBRARY_PATH=$root/usr/lib/$multiarch"
   echo "deb contents: ok (consumers against the unpacked packages)"
 fi
+exec 9>&-
 
 # The packaged tool alone in an empty root: no loader, no shared library.
 empty_root=$scratch/empty-root
@@ -360,8 +380,12 @@ fi
 # build against its /usr/lib64.
 rpm_tool=
 if [ "$have_rpm" = 1 ]; then
-  rpm_release=$(sed -n 's/^set(CPACK_RPM_PACKAGE_RELEASE "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
-  [ -n "$rpm_release" ] || fail "no RPM release in $build/CPackConfig.cmake"
+  if [ -z "$release" ]; then
+    rpm_release=$(sed -n 's/^set(CPACK_RPM_PACKAGE_RELEASE "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+  else
+    rpm_release=$(rpm -qp --qf '%{RELEASE}' "$build/machine-info-$version-"*.x86_64.rpm 2>/dev/null || true)
+  fi
+  [ -n "$rpm_release" ] || fail "no RPM release in $build"
   rpms=()
   for name in machine-info velmor-lic velmor-lic-devel; do
     rpms+=("$build/$name-$version-$rpm_release.x86_64.rpm")
@@ -464,3 +488,35 @@ if [ -n "$rpm_tool" ]; then
   same_as=".deb's and the RPM's"
 fi
 echo "tarball: ok ($(basename "$tarball"), $(stat -c %s "$tarball") bytes; its machine_info is the $same_as, byte for byte)"
+
+# --- the release's .deb packages in Debian 11 -----------------------------------
+# Installed with dpkg -i in the userspace they were made in (a throwaway
+# overlay of it): the tool runs, and a program builds against the -dev
+# package through pkg-config, with either form of the library, and runs.
+if [ -n "$release" ]; then
+  suite=$VELMOR_RELEASE_SUITE
+  if [ "$(id -u)" -ne 0 ]; then
+    line="release packages in $suite: skipped: debootstrap and chroot need root"
+    echo "$line"
+    if [ -n "${VELMOR_SKIP_LOG:-}" ]; then echo "$line" >>"$VELMOR_SKIP_LOG"; fi
+    exit 0
+  fi
+  prepare_userspace "$suite" || fail "no $suite userspace"
+  share=$scratch/userspace
+  mkdir "$share"
+  cp "${debs[@]}" examples/run_and_buffer.cpp "$share/"
+  in_userspace "$suite" "$share" '
+    set -e
+    cd /velmor
+    dpkg -i ./*.deb >/dev/null
+    ldconfig -p | grep -q "libvelmor_lic\.so\.0 "
+    [ "$(machine_info ignore_scan_blk | wc -l)" = 2 ]
+    for module in velmor_lic velmor_lic-static; do
+      g++ -std=c++17 -Wall -Werror -o "/tmp/$module" run_and_buffer.cpp $(pkg-config --cflags --libs "$module")
+      [ "$("/tmp/$module")" = ok ]
+    done
+    ldd /tmp/velmor_lic | grep -q "libvelmor_lic\.so\.0 => /"
+    ! ldd /tmp/velmor_lic-static | grep -q libvelmor_lic' >"$scratch/userspace.log" 2>&1 \
+    || { cat "$scratch/userspace.log" >&2; fail "the release's .deb packages do not install or work in $suite"; }
+  echo "release packages in $suite: ok (dpkg -i of the three, ldconfig trigger, machine_info runs, a program built through pkg-config with velmor_lic and velmor_lic-static runs)"
+fi

@@ -96,3 +96,108 @@ find_package_generators() {  # step
   if require_tool "$1 (RPMs)" rpmbuild rpm; then PACKAGE_GENERATORS+=(RPM); fi
   PACKAGE_GENERATORS+=(TGZ)
 }
+
+# --- Debian userspaces (scripts/check_userspace.sh, scripts/release.sh) --------
+# Made with debootstrap from the machine's own Debian package source, with
+# what the project needs to build, test and package, and kept outside the
+# tree, one per suite and package list: a new build dependency makes a new
+# one. Used only through throwaway overlays, so the cache stays as made.
+VELMOR_DISTROS=${VELMOR_DISTROS:-/var/cache/velmor-distros}
+# The oldest we build on, and where the release artefacts are made.
+VELMOR_RELEASE_SUITE=bullseye
+VELMOR_USERSPACE_PACKAGES=(cmake dpkg-dev g++ git libbenchmark-dev libboost-dev libgtest-dev
+  libseccomp-dev ninja-build pkg-config rpm)
+
+userspace_dir() {  # suite
+  echo "$VELMOR_DISTROS/$1-$(printf '%s\n' "${VELMOR_USERSPACE_PACKAGES[@]}" | sha256sum | cut -c1-12)"
+}
+
+# The URI of the Debian archive that apt is configured with, as apt reads it.
+debian_mirror() {
+  local uri
+  uri=$(apt-get indextargets --format '$(REPO_URI)' 'Label: Debian' 'Identifier: Packages' 2>/dev/null | head -n 1)
+  if [ -z "$uri" ]; then
+    { flock 8 && apt-get -o DPkg::Lock::Timeout=600 update -qq; } 8>/tmp/velmor-lic-apt.lock >/dev/null 2>&1 || true
+    uri=$(apt-get indextargets --format '$(REPO_URI)' 'Label: Debian' 'Identifier: Packages' 2>/dev/null | head -n 1)
+  fi
+  echo "${uri%/}"
+}
+
+# Fails when anything is mounted at or under the directory: it is then no
+# plain tree to delete.
+no_mounts_under() {  # directory
+  ! awk -v d="$1" '$5 == d || index($5, d "/") == 1 { found = 1 } END { exit !found }' /proc/self/mountinfo
+}
+
+# Makes the userspace of `suite` unless the cache has it (as root; runs
+# side by side wait for each other). One line on stderr when it cannot.
+prepare_userspace() (  # suite
+  suite=$1
+  dir=$(userspace_dir "$suite")
+  mkdir -p "$VELMOR_DISTROS"
+  exec 7>"$VELMOR_DISTROS/.lock"
+  flock 7
+  [ ! -f "$dir/.velmor-ready" ] || exit 0
+  require_tool "userspace $suite" debootstrap debootstrap
+  mirror=$(debian_mirror)
+  [ -n "$mirror" ] || { echo "userspace $suite: apt names no Debian package source" >&2; exit 1; }
+  if ! /usr/lib/apt/apt-helper download-file "$mirror/dists/$suite/Release" "$VELMOR_DISTROS/.Release" >/dev/null 2>&1; then
+    echo "userspace $suite: the Debian package source ($mirror) does not carry the suite $suite" >&2
+    exit 1
+  fi
+  rm -f "$VELMOR_DISTROS/.Release"
+  no_mounts_under "$dir.new" || { echo "userspace $suite: $dir.new has mounts under it; left alone" >&2; exit 1; }
+  rm -rf "$dir.new"
+  log=$(mktemp)
+  # In a private mount namespace: what debootstrap and the packages' scripts
+  # mount goes with it, whatever fails.
+  if ! SUITE=$suite DIR=$dir.new MIRROR=$mirror unshare --mount --propagation private bash -c '
+    set -e
+    trap '"'"'umount -R -l "$DIR/proc" "$DIR/dev" 2>/dev/null || true'"'"' EXIT
+    debootstrap --variant=minbase "$SUITE" "$DIR" "$MIRROR"
+    mount -t proc proc "$DIR/proc"
+    mount --rbind /dev "$DIR/dev"
+    in_root() { chroot "$DIR" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C DEBIAN_FRONTEND=noninteractive "$@"; }
+    # The Release file of testing expires within days, and a snapshot of
+    # the archive (which apt may be pointed at) serves it past that.
+    in_root apt-get -o Acquire::Check-Valid-Until=false update -qq
+    in_root apt-get install -y -qq --no-install-recommends "$@"
+    in_root apt-get clean' bash "${VELMOR_USERSPACE_PACKAGES[@]}" >"$log" 2>&1; then
+    tail -n 20 "$log" >&2
+    rm -f "$log"
+    if no_mounts_under "$dir.new"; then rm -rf "$dir.new"; fi
+    echo "userspace $suite: debootstrap or apt-get failed" >&2
+    exit 1
+  fi
+  rm -f "$log"
+  touch "$dir.new/.velmor-ready"
+  mv "$dir.new" "$dir"
+)
+
+# Runs a shell command as root in a throwaway copy of the userspace of
+# `suite`: an overlay over the cached tree (a mount point, as the tests'
+# private mount namespaces need), with /proc, /dev and /sys, and the
+# directory `share` at /velmor. All of it is mounted in a private mount
+# namespace of the command's own, which nothing outside sees and which goes
+# with the command, however it ends; its changes to the userspace are
+# thrown away.
+in_userspace() (  # suite, share, shell command
+  upper=$(mktemp -d "${TMPDIR:-/var/tmp}/velmor-userspace.XXXXXX")
+  # Nothing is mounted there outside the namespace; the check is for safety.
+  trap 'if no_mounts_under "$upper"; then rm -rf "$upper"; fi' EXIT
+  LOWER=$(userspace_dir "$1") UPPER=$upper SHARE=$2 unshare --mount --propagation private bash -c '
+    set -e
+    root=$UPPER/root
+    # Also unmounted when the command ends, should it leave a process behind
+    # that keeps the namespace alive.
+    trap '"'"'umount -R -l "$root" 2>/dev/null || true'"'"' EXIT
+    mkdir "$UPPER/data" "$UPPER/work" "$root"
+    mount -t overlay overlay -o "lowerdir=$LOWER,upperdir=$UPPER/data,workdir=$UPPER/work" "$root"
+    mount -t proc proc "$root/proc"
+    mount --rbind /dev "$root/dev"
+    mount --rbind /sys "$root/sys"
+    mkdir -p "$root/velmor"
+    mount --bind "$SHARE" "$root/velmor"
+    chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C \
+      DEBIAN_FRONTEND=noninteractive sh -c "$0"' "$3"
+)
