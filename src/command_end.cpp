@@ -14,8 +14,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <new>
 
 #include "eintr_retry.h"
 #include "own_child.h"
@@ -32,8 +30,6 @@ using Clock = std::chrono::steady_clock;
 // long each time nothing happened, up to this: at most 25 looks a second
 // while the command is quiet, and a quick command is seen at once.
 constexpr int kMaxPaceMs = 40;
-// The most read from an output at once: what a pipe holds by default.
-constexpr size_t kChunkBytes = 65536;
 // The most input written at once: a pipe takes no more anyway.
 constexpr size_t kWriteBytes = 65536;
 
@@ -47,24 +43,11 @@ int LeftMs(const CommandLimits& limits) {
     return static_cast<int>(std::min<std::chrono::milliseconds::rep>(ms.count(), INT_MAX));
 }
 
-// Where both outputs are read into before their bytes are kept or dropped:
-// a block of the heap, else (refused) a small one of its own.
-class Chunk {
-public:
-    Chunk() : block_(new (std::nothrow) char[kChunkBytes]) {}
-    char* data() { return block_ ? block_.get() : spare_; }
-    size_t size() const { return block_ ? kChunkBytes : sizeof(spare_); }
-
-private:
-    std::unique_ptr<char[]> block_;
-    char spare_[512] = {};
-};
-
 // One output of the program, read into its text up to the limit; beyond it
 // (or once memory ran out) read and dropped.
 class Capture {
 public:
-    Capture(UniqueFd& fd, std::string& text, bool& truncated, size_t limit, Chunk& chunk)
+    Capture(UniqueFd& fd, std::string& text, bool& truncated, size_t limit, char* chunk)
         : fd_(fd), text_(text), truncated_(truncated), limit_(limit), chunk_(chunk) {}
 
     int PollFd() const { return fd_.get(); }
@@ -76,8 +59,8 @@ public:
     bool Read(size_t budget = SIZE_MAX) {
         bool got = false;
         while (fd_.valid() && budget > 0) {
-            const size_t room = std::min(chunk_.size(), budget);
-            const ssize_t n = ::read(fd_.get(), chunk_.data(), room);
+            const size_t room = std::min(kReadChunkBytes, budget);
+            const ssize_t n = ::read(fd_.get(), chunk_, room);
             if (n <= 0) {
                 if (n == 0 || errno != EAGAIN) fd_.reset();  // its end, or broken
                 break;
@@ -104,7 +87,7 @@ private:
     void Keep(size_t n) {
         size_t take = outOfMemory_ ? 0 : std::min(n, limit_ - text_.size());
         try {
-            text_.append(chunk_.data(), take);
+            text_.append(chunk_, take);
         } catch (...) {
             outOfMemory_ = true;
             take = 0;
@@ -116,7 +99,7 @@ private:
     std::string& text_;
     bool& truncated_;
     size_t limit_;
-    Chunk& chunk_;
+    char* chunk_;
     bool outOfMemory_ = false;
 };
 
@@ -128,21 +111,20 @@ public:
 
     int PollFd() const { return fd_.get(); }
 
-    // Writes what the pipe takes now; true when bytes went. (Non-blocking,
-    // as Read.)
+    // Writes what the pipe takes now; true when bytes went. Closes it once
+    // all is written (end of file for the program), or when it refuses the
+    // rest for good. (Non-blocking, as Read.)
     bool Write() {
         bool wrote = false;
-        while (fd_.valid() && written_ < input_.size()) {
+        while (written_ < input_.size()) {
             const size_t size = std::min(input_.size() - written_, kWriteBytes);
             const ssize_t n = ::write(fd_.get(), input_.data() + written_, size);
-            if (n < 0) {
-                if (errno != EAGAIN) Close();  // nothing the program could still read
-                return wrote;
-            }
+            if (n < 0 && errno == EAGAIN) return wrote;
+            if (n < 0) break;
             wrote = true;
             written_ += static_cast<size_t>(n);
         }
-        if (written_ == input_.size()) Close();  // end of file for the program
+        Close();
         return wrote;
     }
 
@@ -233,9 +215,8 @@ void SetError(std::string& error, std::initializer_list<std::string_view> head, 
 }
 
 void WaitForCommand(pid_t pid, int handle, bool pidfd, CommandPipes& pipes, const std::string& input,
-                    const CommandLimits& limits, RunResult& result) {
+                    const CommandLimits& limits, char* chunk, RunResult& result) {
     Child child(pid, handle, pidfd, result);
-    Chunk chunk;
     Capture out(pipes.out, result.out, result.out_truncated, limits.maxOutput, chunk);
     Capture err(pipes.err, result.err, result.err_truncated, limits.maxOutput, chunk);
     Feed feed(pipes.in, pipes.inReader, input);

@@ -32,6 +32,11 @@ struct CommandPipes {
     UniqueFd inReader;
 };
 
+// The block both outputs are read into before their bytes are kept or
+// dropped, made by the caller before the start (it may throw there): what a
+// pipe holds by default.
+constexpr std::size_t kReadChunkBytes = 65536;
+
 struct CommandLimits {
     bool hasDeadline = false;
     std::chrono::steady_clock::time_point deadline;
@@ -41,12 +46,13 @@ struct CommandLimits {
 // Waits until child `pid` (an unreaped child of this process; `handle` its
 // handle of own_child.h, a pidfd when `pidfd`) has ended or, with a
 // deadline, until the deadline, which kills its process group and it.
-// Meanwhile reads its outputs into result.out and result.err (up to
-// maxOutput each, the rest read and dropped) and writes `input`. Then takes
-// what the pipes hold at that moment, reaps the child and records its
-// status, timed_out, or why its end could not be seen. Throws nothing.
+// Meanwhile reads its outputs through `chunk` (kReadChunkBytes) into
+// result.out and result.err (up to maxOutput each, the rest read and
+// dropped) and writes `input`. Then takes what the pipes hold at that
+// moment, reaps the child and records its status, timed_out, or why its end
+// could not be seen. Throws nothing.
 void WaitForCommand(pid_t pid, int handle, bool pidfd, CommandPipes& pipes, const std::string& input,
-                    const CommandLimits& limits, RunResult& result);
+                    const CommandLimits& limits, char* chunk, RunResult& result);
 
 // The pieces of `head`, then "[err],<strerror>", into `error`, as the
 // library's reasons read ("exec ls failed: [2],No such file or directory");

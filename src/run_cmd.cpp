@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -204,6 +205,8 @@ void Run(const char* file, bool search, const char* const* args, size_t count, c
         const int err = PrepareSearch(file, prepared);
         if (err != 0) return SetError(result.error, {"exec ", file, " failed: "}, err);
     }
+    // Uninitialised: the reads fill it.
+    const std::unique_ptr<char[]> chunk(new char[detail::kReadChunkBytes]);
     detail::CommandPipes pipes;
     ChildEnds ends;
     if (!MakeStreams(options, pipes, ends, result)) return;
@@ -249,7 +252,8 @@ void Run(const char* file, bool search, const char* const* args, size_t count, c
     // Without a pidfd, the child's /proc directory tells it from a process
     // that took its id after a reap elsewhere.
     if (!handle.valid()) handle.reset(detail::OpenProcHandle(started.pid));
-    detail::WaitForCommand(started.pid, handle.get(), started.pidfd >= 0, pipes, options.input, limits, result);
+    detail::WaitForCommand(started.pid, handle.get(), started.pidfd >= 0, pipes, options.input, limits, chunk.get(),
+                           result);
 }
 
 // Run, with whatever it throws (memory, before the start) as the reason.
