@@ -63,25 +63,20 @@ bool AnswerThroughPidfd(pid_t pid, int pidfd, ChildIs& answer) {
         answer = ChildIs::kOwn;
     } else if (signalled == ESRCH) {
         answer = ChildIs::kGone;
-    } else if (!Refused(waited)) {
-        // Not an unreaped child of this process (ECHILD): gone, or another's.
-        answer = signalled == 0 || ::kill(pid, 0) == 0 || errno == EPERM ? ChildIs::kElsewhere : ChildIs::kGone;
+    } else if (waited == ECHILD) {
+        answer = ChildIs::kElsewhere;  // there, or not to be told: not an unreaped child here
     } else if (signalled == 0) {
-        answer = IsUnreapedChild(pid) ? ChildIs::kOwn : ChildIs::kElsewhere;
+        answer = IsUnreapedChild(pid) ? ChildIs::kOwn : ChildIs::kElsewhere;  // P_PIDFD refused
     } else {
         return false;
     }
     return true;
 }
 
-bool AnswerThroughProcDir(pid_t pid, int dir, ChildIs& answer) {
-    if (::faccessat(dir, "stat", F_OK, 0) == 0) {
-        answer = IsUnreapedChild(pid) ? ChildIs::kOwn : ChildIs::kElsewhere;
-        return true;
-    }
-    if (errno != ENOENT && errno != ESRCH) return false;
-    answer = ChildIs::kGone;
-    return true;
+// Lookups under a /proc directory fail (ENOENT) once its process is reaped.
+ChildIs AnswerThroughProcDir(pid_t pid, int dir) {
+    if (::faccessat(dir, "stat", F_OK, 0) != 0) return ChildIs::kGone;
+    return IsUnreapedChild(pid) ? ChildIs::kOwn : ChildIs::kElsewhere;
 }
 
 }  // namespace
@@ -99,13 +94,10 @@ bool IsPidfd(int handle) {
 
 ChildIs Identify(pid_t pid, int handle) {
     if (pid <= 0) return ChildIs::kGone;
+    if (handle < 0) return IdentifyById(pid);
+    if (!IsPidfd(handle)) return AnswerThroughProcDir(pid, handle);
     ChildIs answer = ChildIs::kGone;
-    if (handle >= 0) {
-        const bool answered = IsPidfd(handle) ? AnswerThroughPidfd(pid, handle, answer)
-                                              : AnswerThroughProcDir(pid, handle, answer);
-        if (answered) return answer;
-    }
-    return IdentifyById(pid);
+    return AnswerThroughPidfd(pid, handle, answer) ? answer : IdentifyById(pid);
 }
 
 int KillOwnChild(pid_t pid, int handle) {
@@ -126,8 +118,8 @@ int ReapOwnChild(pid_t pid, int handle, int& status, bool nohang) {
         } while (err == EINTR && !nohang);
         if (err == 0 && info.si_pid == 0) return 0;
         if (err == 0) {
-            status = info.si_code == CLD_EXITED ? W_EXITCODE(info.si_status & 0xff, 0)
-                                                : (info.si_status & 0x7f) | (info.si_code == CLD_DUMPED ? 0x80 : 0);
+            // As waitpid gives it; whether a core was dumped matters to no caller.
+            status = info.si_code == CLD_EXITED ? W_EXITCODE(info.si_status & 0xff, 0) : info.si_status & 0x7f;
             return 1;
         }
         if (err == EINTR) return 0;

@@ -86,17 +86,12 @@ bool ShellWouldHave(int fd) {
 // A non-blocking description of its own for the pipe at `fd`, so that the
 // caller's flags stay as they are: -1 and ENXIO when the pipe has no reader.
 // Through the calling thread's own descriptor table, which may be private
-// (unshare(CLONE_FILES)); /proc/self would name the thread group leader's.
+// (unshare(CLONE_FILES)): /proc/self would name the thread group leader's,
+// and /proc/thread-self is missing before Linux 3.17.
 int ReopenPipeNonBlocking(int fd) {
-    const int flags = O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
     char path[64];
-    (void)std::snprintf(path, sizeof(path), "/proc/thread-self/fd/%d", fd);
-    int own = detail::OpenRetrying(path, flags);
-    if (own < 0 && errno == ENOENT) {  // before Linux 3.17
-        (void)std::snprintf(path, sizeof(path), "/proc/self/task/%ld/fd/%d", ::syscall(SYS_gettid), fd);
-        own = detail::OpenRetrying(path, flags);
-    }
-    return own;
+    (void)std::snprintf(path, sizeof(path), "/proc/self/task/%ld/fd/%d", ::syscall(SYS_gettid), fd);
+    return detail::OpenRetrying(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
 }
 
 // One write with SIGPIPE and SIGTTOU blocked in this thread: a terminal then
@@ -136,10 +131,10 @@ void WriteExecFailure(int fd, bool callers, int execError) {
     if (len <= 0) return;  // GCOVR_EXCL_LINE: the format is ours
     const size_t size = std::min(static_cast<size_t>(len), sizeof(line) - 1);
     struct stat st {};
-    if (::fstat(fd, &st) != 0) return;
+    (void)::fstat(fd, &st);  // an open descriptor; were it not, poll below refuses it
     if (S_ISSOCK(st.st_mode)) {
-        while (::send(fd, line, size, MSG_DONTWAIT | MSG_NOSIGNAL) < 0 && errno == EINTR) {
-        }
+        // Never waits, so never interrupted.
+        (void)::send(fd, line, size, MSG_DONTWAIT | MSG_NOSIGNAL);
         return;
     }
     detail::UniqueFd own;

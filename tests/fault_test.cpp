@@ -212,6 +212,22 @@ const Row kRows[] = {
      [](auto&) { return ExecuteGives(Helper("echo hi exit 2"), "execute cmd failed: [2],hi\n"); }},
     {"pidfd_send_signal EPERM", [](auto&) { return Rules{{SCMP_SYS(pidfd_send_signal), EPERM, {}}}; },
      [](auto&) { return CloseKills("exec " + Helper("sleep 100000"), 0, 0); }},
+    // Without a handle on the child: only its id is left.
+    {"no pidfd, no /proc directory",
+     [](auto&) {
+         return Rules{{SCMP_SYS(clone), EPERM, {Bits(0, CLONE_PIDFD)}},
+                      {SCMP_SYS(openat), ENOENT, {Bits(2, O_DIRECTORY)}}};
+     },
+     [](auto&) {
+         return ExecuteGives(Helper("echo hi exit 2"), "execute cmd failed: [2],hi\n") +
+                CloseKills("exec " + Helper("sleep 100000"), 0, 0);
+     }},
+    // Linux 5.2 and 5.3 give pidfds but cannot wait through them (P_PIDFD, 3).
+    {"waitid P_PIDFD EINVAL", [](auto&) { return Rules{{SCMP_SYS(waitid), EINVAL, {Arg(0, 3)}}}; },
+     [](auto&) {
+         return ExecuteGives(Helper("echo hi exit 2"), "execute cmd failed: [2],hi\n") +
+                CloseKills("exec " + Helper("sleep 100000"), 0, 0);
+     }},
     // No filter: the heap may grow by a few MiB, less than the command line.
     {"heap refuses the command line's copy", [](auto&) { return Rules{}; },
      [](auto&) {
