@@ -36,7 +36,7 @@ summary=()
 header_scratch=$(mktemp -d)
 trap 'rm -rf "$header_scratch"' EXIT
 mkdir -p "$header_scratch/include"
-ln -s "$PWD/src" "$header_scratch/include/velmor_lic"
+ln -s "$PWD/include/velmor_lic" "$header_scratch/include/velmor_lic"
 # Not built, only compiled: every public function and template in its usual forms.
 cat >"$header_scratch/consumer.cpp" <<'EOF'
 #include <velmor_lic/lic_func.h>

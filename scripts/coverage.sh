@@ -32,7 +32,7 @@ tail -n 3 "$log"
 
 # Branches of exception handling and ones the compiler proved dead say
 # nothing about the tests.
-gcovr_args=(--root . --object-directory "$build" --filter 'src/'
+gcovr_args=(--root . --object-directory "$build" --filter 'src/' --filter 'include/'
   --exclude-throw-branches --exclude-unreachable-branches)
 gcovr "${gcovr_args[@]}"
 gcovr "${gcovr_args[@]}" --branches

@@ -43,7 +43,7 @@ cppcheck --quiet --std=c++17 --language=c++ --library=posix \
   --enable=warning,style,performance,portability \
   --inline-suppr --suppressions-list=.cppcheck-suppressions \
   --template='{file}:{line}:{column}: {severity}: {message} [{id}]' \
-  --error-exitcode=1 -I src src >"$log" 2>&1 || cppcheck_status=$?
+  --error-exitcode=1 -I include/velmor_lic -I src src >"$log" 2>&1 || cppcheck_status=$?
 cppcheck_findings=$({ grep -E ':[0-9]+:[0-9]+: ' "$log" || true; } | sort -u | wc -l)
 cat "$log"
 echo "cppcheck findings: $cppcheck_findings"
