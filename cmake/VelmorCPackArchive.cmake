@@ -28,6 +28,8 @@ foreach(archive IN LISTS CPACK_PACKAGE_FILES)
   # Files and links only: extracted into an existing prefix (/usr/local),
   # directory entries would reset its directories' owners and modes.
   file(GLOB_RECURSE entries LIST_DIRECTORIES false RELATIVE "${stage_root}" "${staged}/*")
+  # Debian's lintian override, in the tool's component, is the .deb's alone.
+  list(FILTER entries EXCLUDE REGEX "/share/lintian/")
   list(SORT entries)
   string(REPLACE ";" "\n" entries "${entries}")
   file(WRITE "${stage_root}.list" "${entries}\n")

@@ -1,9 +1,9 @@
-# Run at install time (install(CODE) sets the VELMOR_PC_* inputs): writes
-# velmor_lic.pc (links the shared library) and velmor_lic-static.pc (links
-# the archive by its file name, -l:libvelmor_lic.a) for the prefix being
-# installed into. `prefix=` is that prefix; the other paths are written from
-# ${prefix} unless the install directories were given as absolute paths
-# outside it.
+# Run at install time by the install rule that sets the VELMOR_PC_* inputs:
+# writes velmor_lic.pc (links the shared library) and velmor_lic-static.pc
+# (links the archive by its file name, -l:libvelmor_lic.a) for the prefix
+# being installed into. `prefix=` is that prefix; the other paths are
+# written from ${prefix} unless the install directories were given as
+# absolute paths outside it.
 set(VELMOR_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
 
 # `dir` as the .pc file writes it, in `out`.

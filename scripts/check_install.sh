@@ -474,14 +474,15 @@ fi
 tarball=$build/machine-info-$version-x86_64-linux.tar.gz
 [ -f "$tarball" ] || fail "cpack made no $(basename "$tarball")"
 top=machine-info-$version-x86_64-linux
-expected="$top/bin/machine_info $top/share/doc/machine-info/LICENSE $top/share/doc/machine-info/USAGE.txt $top/share/man/man1/machine_info.1.gz"
+expected="$top/bin/machine_info $top/share/doc/machine-info/changelog.gz $top/share/doc/machine-info/copyright $top/share/man/man1/machine_info.1.gz"
 [ "$(tar -tzf "$tarball" | paste -sd' ')" = "$expected" ] || fail "$(basename "$tarball") holds: $(tar -tzf "$tarball" | paste -sd' ')"
 tar -tvzf "$tarball" | grep -qv ' 0/0 ' && fail "$(basename "$tarball") has entries not owned by 0/0"
 mkdir "$scratch/tarball"
 tar -C "$scratch/tarball" -xzf "$tarball"
-grep -q '^    machine_info \[ignore_scan_blk\]$' "$scratch/tarball/$top/share/doc/machine-info/USAGE.txt" || fail "USAGE.txt lacks the synopsis"
-# One tool in every form it ships in.
+# One tool and one man page in every form they ship in.
 cmp -s "$scratch/tarball/$top/bin/machine_info" "$packaged" || fail "the tarball's machine_info differs from the .deb's"
+cmp -s "$scratch/tarball/$top/share/man/man1/machine_info.1.gz" "$scratch/tool-deb/usr/share/man/man1/machine_info.1.gz" \
+  || fail "the tarball's man page differs from the .deb's"
 same_as=".deb's"
 if [ -n "$rpm_tool" ]; then
   cmp -s "$rpm_tool" "$packaged" || fail "the RPM's machine_info differs from the .deb's"

@@ -44,20 +44,26 @@ require_tool() {  # step, command, package
 # packages are built (Release, no tests), then makes there, with CPack, the
 # packages of each generator given (DEB: the three .deb files, RPM: the
 # three RPMs, TGZ: the tool's tarball; DEB alone by default), one cpack run
-# per generator. Quiet unless it fails.
+# per generator. The RPMs come first, from the tree configured for their
+# family (lib64), which changes no object: the build after it has nothing
+# to do. The tree is left configured for Debian. Quiet unless it fails.
 make_packages() {  # source dir, build dir, generators...
-  local source=$1 build=$2 log status=0 generator
+  local source=$1 build=$2 log status=0 family generator
   shift 2
   [ $# -gt 0 ] || set -- DEB
   log=$(mktemp)
-  {
-    cmake -S "$source" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELMOR_BUILD_TESTS=OFF &&
-      cmake --build "$build" &&
-      rm -f "$build"/*.deb "$build"/*.rpm "$build"/*.tar.gz
-  } >"$log" 2>&1 || status=$?
-  for generator in "$@"; do
-    [ "$status" -eq 0 ] || break
-    cpack -G "$generator" --config "$build/CPackConfig.cmake" -B "$build" >>"$log" 2>&1 || status=$?
+  rm -f "$build"/*.deb "$build"/*.rpm "$build"/*.tar.gz
+  for family in rpm deb; do
+    [ "$family" = deb ] || [[ " $* " == *" RPM "* ]] || continue
+    {
+      cmake -S "$source" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELMOR_BUILD_TESTS=OFF \
+        -DVELMOR_PACKAGE_FAMILY=$family -UCMAKE_INSTALL_LIBDIR && cmake --build "$build"
+    } >>"$log" 2>&1 || status=$?
+    for generator in "$@"; do
+      [ "$status" -eq 0 ] || break
+      case $family:$generator in rpm:RPM | deb:DEB | deb:TGZ) ;; *) continue ;; esac
+      cpack -G "$generator" --config "$build/CPackConfig.cmake" -B "$build" >>"$log" 2>&1 || status=$?
+    done
   done
   if [ "$status" -ne 0 ]; then cat "$log" >&2; fi
   rm -f "$log"
