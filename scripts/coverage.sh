@@ -1,33 +1,21 @@
 #!/usr/bin/env bash
 # Builds everything with gcov counters, runs every test (forked checkers
 # write their counters before they end), and prints line and branch coverage
-# of src/ per file. Fails below 96 % of lines or 85 % of branches. Skips,
-# with a line naming the package, where gcovr is missing and cannot be
-# installed.
+# of src/ and include/ per file. Fails below 96 % of lines or 85 % of branches.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
-if ! command -v gcovr >/dev/null 2>&1 && ! install_packages gcovr; then
-  skip_step "coverage" gcovr
-  exit 0
-fi
-bash scripts/deps.sh test
+require coverage gcovr gcovr || exit 0
+require_build test
 
 build=build-coverage
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELMOR_COVERAGE=ON \
-  -DVELMOR_BUILD_TESTS=ON -DVELMOR_BUILD_BENCHMARKS=OFF >/dev/null
-# Counters of an earlier run would add up with this one's (or clash with a
-# rebuilt object's).
-find "$build" -name '*.gcda' -delete 2>/dev/null || true
+quiet cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELMOR_COVERAGE=ON \
+  -DVELMOR_BUILD_TESTS=ON -DVELMOR_BUILD_BENCHMARKS=OFF || fail "configure failed"
 cmake --build "$build"
+# Counters of an earlier run would add up with this one's.
 find "$build" -name '*.gcda' -delete
-log=$(mktemp)
-trap 'rm -f "$log"' EXIT
-if ! ctest --test-dir "$build" -j2 >"$log" 2>&1; then
-  cat "$log"
-  echo "coverage: a test failed" >&2
-  exit 1
-fi
+log=$build/ctest.log
+ctest --test-dir "$build" -j2 >"$log" 2>&1 || { cat "$log"; fail "a test failed"; }
 tail -n 3 "$log"
 
 # Branches of exception handling and ones the compiler proved dead say
@@ -40,4 +28,4 @@ gcovr "${gcovr_args[@]}" --branches
 # as root it would turn into a plain file for the whole machine.
 gcovr "${gcovr_args[@]}" --print-summary --output "$build/coverage.txt" \
   --fail-under-line 96 --fail-under-branch 85
-[ -c /dev/null ] || { echo "coverage: /dev/null is no longer a character device" >&2; exit 1; }
+[ -c /dev/null ] || fail "/dev/null is no longer a character device"

