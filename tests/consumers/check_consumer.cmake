@@ -5,13 +5,13 @@
 #                   libvelmor_lic at all; run with ENV (VAR=value,...) if given;
 #   ISOLATION=ON    the library keeps to itself: the consumer's build holds
 #                   none of the project's tests, benchmarks, fuzzers, tool,
-#                   packaging or install rules, and no build type; the
-#                   compile line of the consumer's own target `consumer`
-#                   holds no flag beyond the one it asks for (-Wall) and the
-#                   library's interface (include directories, C++17), its
-#                   link line none beyond the library's one declared
-#                   requirement (the thread library, where the C library
-#                   lacks it). What the consumer's CMake writes on every such
+#                   packaging or install rules, and no build type; src/ is
+#                   not on its include path; the compile line of its own
+#                   target `consumer` holds no flag beyond the one it asks
+#                   for (-Wall) and the library's interface (include
+#                   directories, C++17), its link line none beyond the
+#                   library's one declared requirement (the thread library,
+#                   where the C library lacks it). What the consumer's CMake writes on every such
 #                   line (CMake 3.31's -Wl,--dependency-file=...) is not
 #                   ours: it is taken from the same target in a project that
 #                   uses nothing of ours.
@@ -146,6 +146,10 @@ flags_beyond("${reference_compile}" "includes;std" own_compile)
 flags_beyond("${reference_link}" "objects;libraries" own_link)
 
 lines_of_target(${DIR} consumer "run_and_buffer\\.cpp" compile link)
+# The library's users see its public headers alone, never its sources.
+if(compile MATCHES "(-I|-isystem )[^ ]*/src( |$)")
+  fail("the consumer's include path holds the library's src/: ${compile}")
+endif()
 foreach(kind compile link)
   if(kind STREQUAL "compile")
     flags_beyond("${compile}" "includes;std" left)
