@@ -1,22 +1,25 @@
 // RunCommand against posix_spawn doing the same with the least work: the
 // start of /bin/true with three pipes, in this small program and with 2 GiB
 // of touched heap; 256 MiB of output captured; the deadline form against the
-// plain one; how late the return comes after a deadline.
+// plain one; how late the return comes after a deadline. Then runs 500
+// commands in a row and fails when a descriptor or a child is left behind.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <memory>
 #include <string>
-#include <vector>
 
 #include <benchmark/benchmark.h>
 
 #include "run_cmd.h"
+#include "start_cost.h"
 
 namespace {
+
+using start_cost::BM_BigHeap;
+using start_cost::BM_Small;
 
 constexpr size_t k256MiB = size_t{256} << 20;
 
@@ -57,21 +60,6 @@ void SpawnTrue() {
 }
 
 void RunCommandTrue() { benchmark::DoNotOptimize(velmor_lic::RunCommand({"/bin/true"}).exit_code); }
-
-// 2 GiB, every page written once, made by the first benchmark that needs it.
-std::unique_ptr<std::vector<char>> big_heap;
-
-template <void (*Start)()>
-void BM_Small(benchmark::State& state) {
-    for (auto _ : state) Start();
-}
-
-template <void (*Start)()>
-void BM_BigHeap(benchmark::State& state) {
-    if (!big_heap) big_heap = std::make_unique<std::vector<char>>(size_t{2} << 30, 1);
-    benchmark::DoNotOptimize(big_heap->data());
-    for (auto _ : state) Start();
-}
 
 // 256 MiB of stdout kept whole, start included.
 void BM_RunCommandCapture256MiB(benchmark::State& state) {
@@ -138,4 +126,4 @@ BENCHMARK_TEMPLATE(BM_BigHeap, SpawnTrue)->Unit(benchmark::kMicrosecond)->UseRea
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) { return start_cost::Main(argc, argv, 500, RunCommandTrue); }

@@ -153,10 +153,11 @@ inline std::string RunInChild(const std::function<std::string()>& body, int stal
     return verdict;
 }
 
-// Starts a child of this process that takes the id `pid` (clone3's set_tid:
-// Linux 5.5, and root over the pid namespace), sleeps `ms` and exits 42. Its
-// id, or -1 where that is refused. Safe in a signal handler: the child makes
-// only raw system calls.
+// Starts a child of this process that takes the id `pid` (clone3's set_tid,
+// Linux 5.5; where clone3 is refused, the next id set through ns_last_pid,
+// which another process may win), sleeps `ms` and exits 42. Its id, or -1
+// where that cannot be had (root over the pid namespace is needed). Safe in
+// a signal handler: only raw system calls.
 inline pid_t ChildTakingId(pid_t pid, long ms) {
     struct {
         uint64_t flags, pidfd, child_tid, parent_tid, exit_signal, stack, stack_size, tls, set_tid, set_tid_size;
@@ -164,7 +165,20 @@ inline pid_t ChildTakingId(pid_t pid, long ms) {
     args.exit_signal = SIGCHLD;
     args.set_tid = reinterpret_cast<uintptr_t>(&pid);
     args.set_tid_size = 1;
-    const long got = ::syscall(435 /* clone3 */, &args, sizeof(args));
+    long got = ::syscall(435 /* clone3 */, &args, sizeof(args));
+    if (got < 0 && errno == ENOSYS) {
+        char last[16];
+        const int fd = ::open("/proc/sys/kernel/ns_last_pid", O_WRONLY | O_CLOEXEC);
+        const int len = std::snprintf(last, sizeof(last), "%d", pid - 1);
+        const bool set = fd >= 0 && ::write(fd, last, static_cast<size_t>(len)) == len;
+        if (fd >= 0) ::close(fd);
+        got = set ? ::syscall(SYS_clone, SIGCHLD, 0, 0, 0, 0) : -1;
+        if (got > 0 && got != pid) {  // another process took the id first
+            ::kill(static_cast<pid_t>(got), SIGKILL);
+            ::waitpid(static_cast<pid_t>(got), nullptr, 0);
+            got = -1;
+        }
+    }
     if (got == 0) {
         const timespec pause{ms / 1000, ms % 1000 * 1000000};
         ::syscall(SYS_nanosleep, &pause, nullptr);
