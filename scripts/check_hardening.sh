@@ -1,11 +1,8 @@
 #!/usr/bin/env bash
 # Whether the hardening flags took effect in each build directory, read from
-# its objects and binaries (hardening-check cannot judge a static PIE): every
-# object of the library and the tool calls __stack_chk_fail if it has a local
-# array (from its DWARF; without it, every object counts as having one) and
-# has the CET marks; machine_info is a static PIE with RELRO and BIND_NOW;
-# libvelmor_lic.so has RELRO, BIND_NOW, __stack_chk_fail and fortified calls.
-# The array judge is first tried on objects with and without the protector.
+# its objects and binaries: what is checked, and why not by hardening-check,
+# is in docs/packaging.md, "Hardening". The array judge is first tried on
+# objects with and without the protector.
 # Usage: scripts/check_hardening.sh BUILD_DIR...
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -1,10 +1,19 @@
 #!/usr/bin/env bash
-# Runs clang-tidy (checks in .clang-tidy, with the compile commands of its
-# own build tree) and cppcheck over src/ and the public headers; any
-# finding fails the script.
+# Checks every C++ file's layout with clang-format 14 (.clang-format; other
+# versions lay some lines out otherwise), then runs clang-tidy (checks in
+# .clang-tidy, with the compile commands of its own build tree) and cppcheck
+# over src/ and the public headers; any change or finding fails the script.
+# Usage: scripts/static_analysis.sh [--fix-format]   (rewrites, then stops)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
+format=clang-format-14
+if require "format check" "$format" "$format"; then
+  mapfile -t sources < <(git ls-files '*.cpp' '*.h')
+  [ "${1:-}" != --fix-format ] || { "$format" -i "${sources[@]}"; exit 0; }
+  "$format" --dry-run --Werror "${sources[@]}" || fail "$format would change the files above (fix: $0 --fix-format)"
+  echo "format: ${#sources[@]} files as $format lays them out"
+fi
 require "static analysis" clang-tidy clang-tidy || exit 0
 require "static analysis" cppcheck cppcheck || exit 0
 require_build run

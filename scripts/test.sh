@@ -1,11 +1,6 @@
 #!/usr/bin/env bash
-# The test command: every test in an optimised build and under the
-# sanitizers, static analysis, the packages (checked, built twice and
-# compared), hardening, fuzzing and coverage; beside them CMake 4.3.1 and
-# Clang 14 (scripts/check_toolchains.sh) and the Debian 11 userspace (the
-# tree tested there, the release artefacts made there into build-dist and
-# checked). The builds and test runs never skip; other steps skip, in a line
-# naming what is missing, only where it cannot be installed (not as root).
+# The test command: what it runs, in which order, and when a step may skip
+# is in docs/development.md, "The test command".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
@@ -74,7 +69,7 @@ touch "$logs/gate"
 # above), and reports before the fuzzers, which want both cores.
 rm -f build-tc-clang-14/ctest.log
 background matrix 'VELMOR_MATRIX_BENCHMARKS=OFF bash scripts/check_toolchains.sh cmake clang-14'
-step "static analysis: clang-tidy and cppcheck over src/ and include/"
+step "static analysis: clang-format over every C++ file, clang-tidy and cppcheck over src/ and include/"
 bash scripts/static_analysis.sh
 step ".deb packages, RPMs and tarball: their contents, installed, and the library taken in from them"
 bash scripts/check_install.sh
