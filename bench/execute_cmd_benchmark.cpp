@@ -31,7 +31,7 @@ void ExecuteCmdTrue() {
 
 void SystemTrue() { benchmark::DoNotOptimize(std::system("true")); }
 
-#define VELMOR_EXECUTE_CMD_STARTS(kind)                                                        \
+#define VELMOR_EXECUTE_CMD_STARTS(kind)                                                     \
     BENCHMARK_TEMPLATE(kind, ExecuteCmdTrue)->Unit(benchmark::kMillisecond)->UseRealTime(); \
     BENCHMARK_TEMPLATE(kind, SystemTrue)->Unit(benchmark::kMillisecond)->UseRealTime()
 
@@ -72,9 +72,9 @@ BENCHMARK(BM_ExecuteCmdTruePlain)->Unit(benchmark::kMillisecond)->UseRealTime();
 // process's group while a background sleep stays in its own (2).
 void BM_DeadlineOvershoot(benchmark::State& state) {
     const auto how = state.range(0) == 1 ? velmor_lic::detail::EndWait::kPaced : velmor_lic::detail::EndWait::kPidfd;
-    const std::string cmd = state.range(0) < 2 ? "sleep 10"
-                                               : "sleep 10 & exec perl -e 'setpgrp(0, " + std::to_string(::getpgrp()) +
-                                                     "); sleep 10'";
+    const std::string cmd = state.range(0) < 2
+                                ? "sleep 10"
+                                : "sleep 10 & exec perl -e 'setpgrp(0, " + std::to_string(::getpgrp()) + "); sleep 10'";
     const auto deadline = std::chrono::milliseconds(100);
     std::string err;
     for (auto _ : state) {

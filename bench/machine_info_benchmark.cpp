@@ -62,20 +62,26 @@ void BM_Process(benchmark::State& state, std::vector<std::string> words) {
 
 // Baselines next to the subject so one run gives the ratios.
 BENCHMARK_CAPTURE(BM_Process, BinTrue, std::vector<std::string>{"/bin/true"})
-    ->UseRealTime()->Unit(benchmark::kMicrosecond);
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_Process, StaticEmpty, std::vector<std::string>{STATIC_EMPTY_PATH})
-    ->UseRealTime()->Unit(benchmark::kMicrosecond);
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_Process, FloorFull, std::vector<std::string>{REPORT_FLOOR_PATH})
-    ->UseRealTime()->Unit(benchmark::kMicrosecond);
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_Process, FloorIgnoreScanBlk, std::vector<std::string>{REPORT_FLOOR_PATH, "ignore_scan_blk"})
-    ->UseRealTime()->Unit(benchmark::kMicrosecond);
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_Process, MachineInfoFull, std::vector<std::string>{MACHINE_INFO_PATH})
-    ->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(BM_Process, MachineInfoIgnoreScanBlk,
-                  std::vector<std::string>{MACHINE_INFO_PATH, "ignore_scan_blk"})
-    ->UseRealTime()->Unit(benchmark::kMicrosecond);
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_Process, MachineInfoIgnoreScanBlk, std::vector<std::string>{MACHINE_INFO_PATH, "ignore_scan_blk"})
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_Process, Lsblk, std::vector<std::string>{"/usr/bin/lsblk", "-dno", "NAME,SERIAL"})
-    ->UseRealTime()->Unit(benchmark::kMicrosecond);
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 
 // The same two reports from another build, registered only when named.
 void RegisterBaseline() {

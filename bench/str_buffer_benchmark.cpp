@@ -116,11 +116,10 @@ BENCHMARK(BM_EscapeToString);
 struct FilledPipe {
     int fd[2] = {-1, -1};
     bool ok = false;
-    FilledPipe() {
-        ok = pipe(fd) == 0 && fcntl(fd[1], F_SETPIPE_SZ, static_cast<int>(kMiB)) >= static_cast<int>(kMiB);
-    }
+    FilledPipe() { ok = pipe(fd) == 0 && fcntl(fd[1], F_SETPIPE_SZ, static_cast<int>(kMiB)) >= static_cast<int>(kMiB); }
     ~FilledPipe() {
-        for (int f : fd) if (f >= 0) close(f);
+        for (int f : fd)
+            if (f >= 0) close(f);
     }
     bool Refill() {
         static const std::string data(kMiB, 'r');

@@ -32,13 +32,14 @@ int main() {
     // A program that is not there never starts, and says why.
     const velmor_lic::RunResult missing = velmor_lic::RunCommand({"/nonexistent/velmor-example"});
 
-    const bool good = Expect(sorted.ok() && sorted.out == "apple\npear\n", "sort", sorted) &&
-                      Expect(!failed.ok() && failed.exit_code == 3 && failed.out == "partial\n" &&
-                                 failed.err == "no disk\n",
-                             "exit 3", failed) &&
-                      Expect(!missing.started && missing.error == "exec /nonexistent/velmor-example failed: "
-                                                                  "[2],No such file or directory",
-                             "missing program", missing);
+    const bool good =
+        Expect(sorted.ok() && sorted.out == "apple\npear\n", "sort", sorted) &&
+        Expect(!failed.ok() && failed.exit_code == 3 && failed.out == "partial\n" && failed.err == "no disk\n",
+               "exit 3", failed) &&
+        Expect(!missing.started && missing.error ==
+                                       "exec /nonexistent/velmor-example failed: "
+                                       "[2],No such file or directory",
+               "missing program", missing);
     if (!good) return 1;
     std::printf("ok\n");
     return 0;

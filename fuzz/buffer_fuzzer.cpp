@@ -137,11 +137,10 @@ std::string Quoted(const std::string& text) {
 
 struct Pipe {
     int fds[2] = {-1, -1};
-    Pipe() {
-        Check(pipe2(fds, O_NONBLOCK | O_CLOEXEC) == 0);
-    }
+    Pipe() { Check(pipe2(fds, O_NONBLOCK | O_CLOEXEC) == 0); }
     ~Pipe() {
-        for (const int fd : fds) if (fd >= 0) close(fd);
+        for (const int fd : fds)
+            if (fd >= 0) close(fd);
     }
     std::string Drain() const {
         std::string out;
@@ -158,8 +157,8 @@ struct Pipe {
 void StepWrite(Buffer& buffer, Model& model, Script& script) {
     const uint8_t shape = script.Byte();
     // Small writes take their bytes from the script, large ones a pattern.
-    const std::string data = shape < 128 ? script.Bytes(shape % 32)
-                                         : Pattern(((shape - 128u) << 9) | script.Word() % 512, shape);
+    const std::string data =
+        shape < 128 ? script.Bytes(shape % 32) : Pattern(((shape - 128u) << 9) | script.Word() % 512, shape);
     if (model.Write() + data.size() > kMaxContent) return;
     Check(buffer.Write(data.data(), data.size()) == static_cast<int>(data.size()));
     model.Ensure(data.size());
@@ -276,8 +275,7 @@ void StepView(Buffer& buffer, Model& model, Script& script) {
             model.Ensure(1);
             break;
         }
-        default:
-            Check(buffer.AsString() == model.Readable());
+        default: Check(buffer.AsString() == model.Readable());
     }
 }
 

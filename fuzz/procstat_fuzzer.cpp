@@ -44,9 +44,7 @@ std::string StripParens(const std::string& field) {
 }
 
 // The low 32 bits of what strtoull makes of the field, as the record keeps it.
-uint32_t Id(const std::string& field) {
-    return static_cast<uint32_t>(std::strtoull(field.c_str(), nullptr, 10));
-}
+uint32_t Id(const std::string& field) { return static_cast<uint32_t>(std::strtoull(field.c_str(), nullptr, 10)); }
 
 struct Expected {
     std::string text;  // what String() yields
@@ -65,8 +63,8 @@ void ParseAndCheck(velmor_lic::KCProcStat& record, const std::string& line, Expe
         Check(parsed);
         expected.name = StripParens(fields[1]);
         expected.ppid = static_cast<pid_t>(Id(fields[3]));
-        expected.text = "pid:" + std::to_string(Id(fields[0])) + ",bin:" + expected.name +
-                        ",state:" + fields[2] + ",ppid:" + std::to_string(Id(fields[3]));
+        expected.text = "pid:" + std::to_string(Id(fields[0])) + ",bin:" + expected.name + ",state:" + fields[2] +
+                        ",ppid:" + std::to_string(Id(fields[3]));
     }
     Check(record.String() == expected.text);
     Check(record.GetbinName() == expected.name);

@@ -18,9 +18,7 @@ void Check(bool ok) {
 }
 
 // White space of the "C" locale, spelled out rather than asking isspace.
-bool IsCSpace(unsigned char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool IsCSpace(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 std::string ReferenceTrimCopy(const std::string& text) {
     size_t begin = 0, end = text.size();

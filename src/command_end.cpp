@@ -229,7 +229,9 @@ void WaitForCommand(pid_t pid, int handle, bool pidfd, CommandPipes& pipes, cons
             child.KillAtDeadline();
             break;
         }
-        pollfd fds[4] = {{child.PollFd(), POLLIN, 0}, {out.PollFd(), POLLIN, 0}, {err.PollFd(), POLLIN, 0},
+        pollfd fds[4] = {{child.PollFd(), POLLIN, 0},
+                         {out.PollFd(), POLLIN, 0},
+                         {err.PollFd(), POLLIN, 0},
                          {feed.PollFd(), POLLOUT, 0}};
         int waitMs = left;
         if (child.PollFd() < 0) {

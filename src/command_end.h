@@ -23,9 +23,9 @@ namespace detail {
 // close-on-exec; an invalid one is not there. The wait closes each once it
 // is done with it.
 struct CommandPipes {
-    UniqueFd out;    // reads the program's standard output
-    UniqueFd err;    // reads its standard error
-    UniqueFd in;     // writes its standard input
+    UniqueFd out;  // reads the program's standard output
+    UniqueFd err;  // reads its standard error
+    UniqueFd in;   // writes its standard input
     // The read end of the input pipe, held while there is input to write:
     // with a reader left the pipe never breaks, so a program that stops
     // reading leaves a full pipe, never a SIGPIPE in the caller.

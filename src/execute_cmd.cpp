@@ -192,8 +192,7 @@ void PaceWithoutPoll(OutputDrain& output, int left_ms) {
 // output and by the child's pidfd where `handle` is one, else looking every
 // kPaceMs. True once the end is in `retcode`; false when the deadline passed
 // first.
-bool WaitForEnd(int pid, int handle, OutputDrain& output, const Deadline& deadline, int& retcode,
-                char* err_info) {
+bool WaitForEnd(int pid, int handle, OutputDrain& output, const Deadline& deadline, int& retcode, char* err_info) {
     int pidfd = detail::IsPidfd(handle) ? handle : -1;
     bool poll_works = true;
     bool end_shown = false;

@@ -78,8 +78,7 @@ bool ReadBufferFromFile(const char* fileName, Buffer& fdbuff, size_t buflen, cha
     const char* shown = fileName ? fileName : "(null)";
     // Close-on-exec so that a fork elsewhere in the process cannot inherit it.
     // A null name fails as the kernel would fail it, without handing it to open.
-    const detail::UniqueFd file(fileName ? detail::OpenRetrying(fileName, O_RDONLY | O_CLOEXEC)
-                                         : (errno = EFAULT, -1));
+    const detail::UniqueFd file(fileName ? detail::OpenRetrying(fileName, O_RDONLY | O_CLOEXEC) : (errno = EFAULT, -1));
     if (!file.valid()) {
         const int err = errno;
         // Cut to the caller's 1024 bytes by contract.

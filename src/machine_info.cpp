@@ -20,9 +20,7 @@
 namespace {
 
 // Only the exact word, as the one argument, skips the disk scan.
-bool skip_disk_scan(int argc, char* argv[]) {
-    return argc == 2 && std::strcmp(argv[1], "ignore_scan_blk") == 0;
-}
+bool skip_disk_scan(int argc, char* argv[]) { return argc == 2 && std::strcmp(argv[1], "ignore_scan_blk") == 0; }
 
 // Values go out as C strings would: up to their first NUL byte.
 void append_text(std::string& report, const std::string& value) { report.append(value.c_str()); }

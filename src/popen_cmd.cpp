@@ -126,8 +126,8 @@ void WriteWithoutSignals(int fd, const char* line, size_t len) {
 void WriteExecFailure(int fd, bool callers, int execError) {
     if (callers && !ShellWouldHave(fd)) return;
     char line[160];
-    const int len = std::snprintf(line, sizeof(line), "exec %s failed: [%d],%s\n", kShellPath, execError,
-                                  std::strerror(execError));
+    const int len =
+        std::snprintf(line, sizeof(line), "exec %s failed: [%d],%s\n", kShellPath, execError, std::strerror(execError));
     if (len <= 0) return;  // GCOVR_EXCL_LINE: the format is ours
     const size_t size = std::min(static_cast<size_t>(len), sizeof(line) - 1);
     struct stat st {};
@@ -169,8 +169,7 @@ bool KPopenCmd::openImp(const char* command, const char* mode, bool waitToExec) 
     return openWith(command, mode, waitToExec, detail::ChildOptions());
 }
 
-bool KPopenCmd::openWith(const char* command, const char* mode, bool waitToExec,
-                         const detail::ChildOptions& options) {
+bool KPopenCmd::openWith(const char* command, const char* mode, bool waitToExec, const detail::ChildOptions& options) {
     if (command == nullptr) command = "";
     if (mode == nullptr) mode = "";
     // An earlier command still held would lose its streams and its child.
@@ -377,8 +376,7 @@ bool KPopenCmd::KillChildExecClose(pid_t ppid) {
             return false;
         }
         if (stat.GetPpid() != ppid) {
-            setErr("get child proc stat is:%s,not match fater pid:%ld", stat.String().c_str(),
-                   static_cast<long>(ppid));
+            setErr("get child proc stat is:%s,not match fater pid:%ld", stat.String().c_str(), static_cast<long>(ppid));
             return false;
         }
     } catch (const std::bad_alloc&) {
@@ -427,8 +425,7 @@ std::string KPopenCmd::GetCmdPath() {
 
 namespace detail {
 
-bool RunnerAccess::OpenCmdWith(KPopenCmd& runner, const char* command, const char* mode,
-                               const ChildOptions& options) {
+bool RunnerAccess::OpenCmdWith(KPopenCmd& runner, const char* command, const char* mode, const ChildOptions& options) {
     return runner.openWith(command, mode, true, options);
 }
 

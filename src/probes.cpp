@@ -49,9 +49,7 @@ std::string get_cpu_brand() {
 }
 
 namespace {
-bool is_c_locale_space(unsigned char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
+bool is_c_locale_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 }  // namespace
 
 std::string trim_copy(const std::string& text) {
@@ -187,8 +185,8 @@ std::string read_disk_serial(int block_fd, const std::string& block_dir, const s
                 skip = true;
                 return std::string();
             }
-            std::fprintf(stderr, "get device: %s/%s state failed: [%d],%s\n", block_dir.c_str(),
-                         device_rel.c_str(), err, std::strerror(err));
+            std::fprintf(stderr, "get device: %s/%s state failed: [%d],%s\n", block_dir.c_str(), device_rel.c_str(),
+                         err, std::strerror(err));
             return std::string();
         }
         print_serial_failure(block_dir + "/" + device_rel + "/serial", std::strerror(open_err));
@@ -233,9 +231,7 @@ std::string get_device_serial(const std::string& path) {
 
 std::string get_bios_info() { return detail::get_bios_info_at(std::string()); }
 
-int get_disk_id(std::map<std::string, std::string>& devices) {
-    return detail::get_disk_id_at(std::string(), devices);
-}
+int get_disk_id(std::map<std::string, std::string>& devices) { return detail::get_disk_id_at(std::string(), devices); }
 
 namespace detail {
 
@@ -258,8 +254,7 @@ int get_disk_id_at(const std::string& root, std::map<std::string, std::string>& 
     const ScopedDir dir(::opendir(block_dir.c_str()));
     if (!dir) {
         const int err = errno;
-        std::fprintf(stderr, "open sys block: %s failed: [%d],%s\n", block_dir.c_str(), err,
-                     std::strerror(err));
+        std::fprintf(stderr, "open sys block: %s failed: [%d],%s\n", block_dir.c_str(), err, std::strerror(err));
         return 1;
     }
     const int block_fd = ::dirfd(dir.get());
@@ -270,8 +265,7 @@ int get_disk_id_at(const std::string& root, std::map<std::string, std::string>& 
             if (errno == 0) return 0;
             // A listing cut short is not a whole scan.
             const int err = errno;
-            std::fprintf(stderr, "read sys block: %s failed: [%d],%s\n", block_dir.c_str(), err,
-                         std::strerror(err));
+            std::fprintf(stderr, "read sys block: %s failed: [%d],%s\n", block_dir.c_str(), err, std::strerror(err));
             return 1;
         }
         const std::string name = entry->d_name;

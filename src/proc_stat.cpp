@@ -6,7 +6,6 @@
 
 namespace velmor_lic {
 
-
 bool KCProcStat::Parse(const char* buf) {
     const std::string line = buf ? buf : "";
     const std::vector<std::string> fields = Tokenize(line, " ");

@@ -35,10 +35,7 @@ namespace {
 VELMOR_CHILD_SIDE inline long RawSyscall(long nr, long a = 0, long b = 0, long c = 0, long d = 0) {
     long ret;
     register long r10 __asm__("r10") = d;
-    __asm__ volatile("syscall"
-                     : "=a"(ret)
-                     : "a"(nr), "D"(a), "S"(b), "d"(c), "r"(r10)
-                     : "rcx", "r11", "memory");
+    __asm__ volatile("syscall" : "=a"(ret) : "a"(nr), "D"(a), "S"(b), "d"(c), "r"(r10) : "rcx", "r11", "memory");
     return ret;
 }
 

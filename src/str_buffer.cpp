@@ -38,8 +38,7 @@ Buffer::Buffer(char* storage, int capacity, int write_index)
     m_write_idx = write_index <= 0 ? 0 : std::min(static_cast<size_t>(write_index), m_buffer_len);
 }
 
-Buffer::Buffer(size_t capacity)
-    : m_buffer(nullptr), m_buffer_len(0), m_write_idx(0), m_read_idx(0), m_in_heap(true) {
+Buffer::Buffer(size_t capacity) : m_buffer(nullptr), m_buffer_len(0), m_write_idx(0), m_read_idx(0), m_in_heap(true) {
     if (capacity == 0) return;
     m_buffer = static_cast<char*>(std::malloc(capacity));
     if (m_buffer != nullptr) m_buffer_len = capacity;

@@ -161,8 +161,9 @@ TEST_F(ExecuteCmdTest, DeadlineKillsTheWholeGroupWithTheOutputSoFar) {
             }
             std::string err;
             const Deadline short_deadline{"300 ms", true, milliseconds(300)};
-            const bool failed = RunWith(how, short_deadline,
-                                    "echo $$; " + Helper("sleep 100000") + " & " + Helper("echo before sleep 100000"), err);
+            const bool failed =
+                RunWith(how, short_deadline,
+                        "echo $$; " + Helper("sleep 100000") + " & " + Helper("echo before sleep 100000"), err);
             const itimerval off{};
             ::setitimer(ITIMER_REAL, &off, nullptr);
             const std::string prefix = "execute cmd timed out: [300 ms],";
@@ -224,23 +225,26 @@ TEST_F(ExecuteCmdTest, ShellReapedElsewhereGivesNoChildWithoutTouchingItsSuccess
     for (const auto& wait : kEndWaits) {
         for (const Deadline& deadline : {kNoDeadline, Deadline{"5 s", true, milliseconds(5000)}}) {
             SCOPED_TRACE(std::string(wait.name) + ", " + deadline.name);
-            const std::string result = RunInChild([&]() -> std::string {
-                struct sigaction reap {};
-                reap.sa_handler = ReapEveryChildAndTakeTheFirstId;
-                reap.sa_flags = SA_RESTART;
-                ::sigaction(SIGCHLD, &reap, nullptr);
-                std::string err;
-                const bool failed = RunWith(wait.how, deadline, "exec " + Helper("sleep 300"), err);
-                const pid_t taken = g_taken_id;
-                if (taken < 0) return runner_test::Skip("no child can take a chosen id here (clone3 with set_tid)");
-                if (taken == 0) return "the shell was not reaped elsewhere: " + err;
-                const bool untouched = ::kill(taken, 0) == 0;
-                ::kill(taken, SIGKILL);
-                ::waitpid(taken, nullptr, 0);  // or the handler's
-                const std::string want = "get execute cmd state failed: [10],waitpid " + std::to_string(taken) +
-                                         " failed: 10,No child processes";
-                return failed && untouched && err == want ? "" : err + (untouched ? "" : "; the successor was killed");
-            }, 10000);
+            const std::string result = RunInChild(
+                [&]() -> std::string {
+                    struct sigaction reap {};
+                    reap.sa_handler = ReapEveryChildAndTakeTheFirstId;
+                    reap.sa_flags = SA_RESTART;
+                    ::sigaction(SIGCHLD, &reap, nullptr);
+                    std::string err;
+                    const bool failed = RunWith(wait.how, deadline, "exec " + Helper("sleep 300"), err);
+                    const pid_t taken = g_taken_id;
+                    if (taken < 0) return runner_test::Skip("no child can take a chosen id here (clone3 with set_tid)");
+                    if (taken == 0) return "the shell was not reaped elsewhere: " + err;
+                    const bool untouched = ::kill(taken, 0) == 0;
+                    ::kill(taken, SIGKILL);
+                    ::waitpid(taken, nullptr, 0);  // or the handler's
+                    const std::string want = "get execute cmd state failed: [10],waitpid " + std::to_string(taken) +
+                                             " failed: 10,No child processes";
+                    return failed && untouched && err == want ? ""
+                                                              : err + (untouched ? "" : "; the successor was killed");
+                },
+                10000);
             if (runner_test::IsSkip(result)) GTEST_SKIP() << result;
             EXPECT_EQ(result, "");
         }
@@ -304,8 +308,7 @@ TEST_F(CheckPidStatusTest, NonChildGivesNegatedEchild) {
     char errinfo[1024] = {};
     EXPECT_TRUE(detail::CheckPidStatusSeam(::getppid(), retcode, errinfo));
     EXPECT_EQ(retcode, -ECHILD);
-    EXPECT_EQ(std::string(errinfo),
-              "waitpid " + std::to_string(::getppid()) + " failed: 10,No child processes");
+    EXPECT_EQ(std::string(errinfo), "waitpid " + std::to_string(::getppid()) + " failed: 10,No child processes");
 }
 
 TEST_F(CheckPidStatusTest, RunningChildIsNotFinalThenEndIsDecoded) {

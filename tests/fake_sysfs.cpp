@@ -21,9 +21,7 @@
 namespace velmor_test {
 namespace {
 
-std::string ErrnoText(const std::string& what) {
-    return what + ": " + std::strerror(errno);
-}
+std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 void MakeDirs(const std::string& path) {
     for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
@@ -64,10 +62,8 @@ std::string EnterPrivateSys(const char* sys) {
             !WriteAll("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1"))
             return ErrnoText("user namespace id maps");
     }
-    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return ErrnoText("make / private");
-    if (::mount(sys, "/sys", nullptr, MS_BIND | MS_REC, nullptr) != 0)
-        return ErrnoText("bind fake tree over /sys");
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return ErrnoText("make / private");
+    if (::mount(sys, "/sys", nullptr, MS_BIND | MS_REC, nullptr) != 0) return ErrnoText("bind fake tree over /sys");
     return std::string();
 }
 
@@ -191,8 +187,8 @@ std::string WhyNoPrivateSys() {
     return why;
 }
 
-RunResult RunWithFakeSys(const std::string& binary, const FakeSysfs& tree,
-                         const std::vector<std::string>& args, const char* stdout_path) {
+RunResult RunWithFakeSys(const std::string& binary, const FakeSysfs& tree, const std::vector<std::string>& args,
+                         const char* stdout_path) {
     RunResult result;
     const std::string out_path = stdout_path ? stdout_path : tree.base() + "/stdout";
     const std::string err_path = tree.base() + "/stderr";
@@ -207,8 +203,7 @@ RunResult RunWithFakeSys(const std::string& binary, const FakeSysfs& tree,
         for (std::string& word : words) argv.push_back(&word[0]);
         const Child child = SpawnOverFakeSys(tree.sys(), argv, out_fd, err_fd);
         if (!child.failure.empty()) ADD_FAILURE() << child.failure;
-        if (child.failure.empty() && WIFEXITED(child.status))
-            result.exit_status = WEXITSTATUS(child.status);
+        if (child.failure.empty() && WIFEXITED(child.status)) result.exit_status = WEXITSTATUS(child.status);
     }
     if (out_fd >= 0) ::close(out_fd);
     if (err_fd >= 0) ::close(err_fd);

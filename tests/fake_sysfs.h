@@ -55,8 +55,8 @@ std::string WhyNoPrivateSys();
 // is bound over /sys; stdin is /dev/null, stdout and stderr are captured
 // (stdout: the file `stdout_path` instead, closed for ""). Fails the current
 // test (and returns an empty result) when it cannot.
-RunResult RunWithFakeSys(const std::string& binary, const FakeSysfs& tree,
-                         const std::vector<std::string>& args, const char* stdout_path = nullptr);
+RunResult RunWithFakeSys(const std::string& binary, const FakeSysfs& tree, const std::vector<std::string>& args,
+                         const char* stdout_path = nullptr);
 
 // The file's bytes; fails the current test when it cannot be read.
 std::string ReadWholeFile(const std::string& path);

@@ -55,27 +55,29 @@ constexpr int kRowStallMs = 10000;
 
 // Runs the row's check under its rules in a forked child.
 std::string RunRow(const Row& row) {
-    return runner_test::RunInChild([&row]() -> std::string {
-        const std::set<int> before = runner_test::OpenFdSet();
-        const bool counted = [&] {
-            for (const Rule& r : row.rules({0, 0, 0, 0})) if (r.nth > 0) return true;
-            return false;
-        }();
-        // The supervisor's descriptor takes the lowest number at the load.
-        const int reserved = counted ? ::open("/dev/null", O_RDONLY | O_CLOEXEC) : -1;
-        const std::vector<int> next = runner_test::NextFds();
-        if (reserved >= 0) ::close(reserved);
-        const std::string installed = Install(row.rules(next));
-        if (!installed.empty()) return installed;
-        const std::string verdict = row.check(next);
-        if (!verdict.empty()) return verdict;
-        std::set<int> after = runner_test::OpenFdSet();
-        if (counted) after.erase(reserved);
-        if (after != before) return "descriptors differ afterwards";
-        return runner_test::NoChildLeft() ? "" : "a child is left";
-    }, kRowStallMs);
+    return runner_test::RunInChild(
+        [&row]() -> std::string {
+            const std::set<int> before = runner_test::OpenFdSet();
+            const bool counted = [&] {
+                for (const Rule& r : row.rules({0, 0, 0, 0}))
+                    if (r.nth > 0) return true;
+                return false;
+            }();
+            // The supervisor's descriptor takes the lowest number at the load.
+            const int reserved = counted ? ::open("/dev/null", O_RDONLY | O_CLOEXEC) : -1;
+            const std::vector<int> next = runner_test::NextFds();
+            if (reserved >= 0) ::close(reserved);
+            const std::string installed = Install(row.rules(next));
+            if (!installed.empty()) return installed;
+            const std::string verdict = row.check(next);
+            if (!verdict.empty()) return verdict;
+            std::set<int> after = runner_test::OpenFdSet();
+            if (counted) after.erase(reserved);
+            if (after != before) return "descriptors differ afterwards";
+            return runner_test::NoChildLeft() ? "" : "a child is left";
+        },
+        kRowStallMs);
 }
-
 
 std::string Expect(const std::string& what, const std::string& got, const std::string& want) {
     return got == want ? "" : what + ": \"" + got + "\", not \"" + want + "\"";
@@ -151,22 +153,35 @@ bool LimitHeapGrowth(size_t room) {
 constexpr size_t kScanFd = 2;
 
 const Row kRows[] = {
-    {"clone EAGAIN", [](auto&) { return Rules{{SCMP_SYS(clone), EAGAIN, {Bits(0, CLONE_VFORK)}}}; },
-     [](auto&) { return StartFails("fork error:11:Resource temporarily unavailable",
-                                      "fork failed: [11],Resource temporarily unavailable"); }},
-    {"child stack mmap ENOMEM", [](auto&) { return Rules{{SCMP_SYS(mmap), ENOMEM, {Bits(3, MAP_STACK)}}}; },
+    {"clone EAGAIN",
+     [](auto&) {
+         return Rules{{SCMP_SYS(clone), EAGAIN, {Bits(0, CLONE_VFORK)}}};
+     },
+     [](auto&) {
+         return StartFails("fork error:11:Resource temporarily unavailable",
+                           "fork failed: [11],Resource temporarily unavailable");
+     }},
+    {"child stack mmap ENOMEM",
+     [](auto&) {
+         return Rules{{SCMP_SYS(mmap), ENOMEM, {Bits(3, MAP_STACK)}}};
+     },
      [](auto&) {
          return StartFails("fork error:12:Cannot allocate memory", "fork failed: [12],Cannot allocate memory");
      }},
     // The runner's pipes only: a sanitizer's probe of readable memory makes
     // pipes of its own, without flags.
-    {"pipe2 ENFILE", [](auto&) { return Rules{{SCMP_SYS(pipe2), ENFILE, {Arg(1, O_CLOEXEC)}}}; },
+    {"pipe2 ENFILE",
+     [](auto&) {
+         return Rules{{SCMP_SYS(pipe2), ENFILE, {Arg(1, O_CLOEXEC)}}};
+     },
      [](auto&) {
          return StartFails("pipe2 error:23,Too many open files in system",
                            "pipe failed: [23],Too many open files in system");
      }},
     {"fdopen of the read end",
-     [](auto& next) { return Rules{{SCMP_SYS(fcntl), EINVAL, {Arg(0, next[0]), Arg(1, F_GETFL)}}}; },
+     [](auto& next) {
+         return Rules{{SCMP_SYS(fcntl), EINVAL, {Arg(0, next[0]), Arg(1, F_GETFL)}}};
+     },
      [](auto& next) {
          KPopenCmd cmd(5);  // a start the rule missed is killed at once
          if (cmd.OpenCmd(Helper("sleep 100000").c_str(), "r", false)) return std::string("the start succeeded");
@@ -174,7 +189,9 @@ const Row kRows[] = {
                        "fdopen parent_end:" + std::to_string(next[0]) + ",mode:r is error:22:Invalid argument");
      }},
     {"fdopen of the write end",
-     [](auto& next) { return Rules{{SCMP_SYS(fcntl), EINVAL, {Arg(0, next[3]), Arg(1, F_GETFL)}}}; },
+     [](auto& next) {
+         return Rules{{SCMP_SYS(fcntl), EINVAL, {Arg(0, next[3]), Arg(1, F_GETFL)}}};
+     },
      [](auto& next) {
          KPopenCmd cmd(0);
          if (cmd.OpenCmd(Helper("exit 4").c_str(), "rw", false)) return std::string("the start succeeded");
@@ -189,11 +206,11 @@ const Row kRows[] = {
      [](auto&) {
          return Rules{{SCMP_SYS(kill), EPERM, {}}, {SCMP_SYS(pidfd_send_signal), EPERM, {}}};
      },
-     [](auto&) {
-         return CloseKills("exec " + Helper("sleep 200"), 0, EPERM);
-     }},
+     [](auto&) { return CloseKills("exec " + Helper("sleep 200"), 0, EPERM); }},
     {"readlink EACCES",
-     [](auto&) { return Rules{{SCMP_SYS(readlink), EACCES, {}}, {SCMP_SYS(readlinkat), EACCES, {}}}; },
+     [](auto&) {
+         return Rules{{SCMP_SYS(readlink), EACCES, {}}, {SCMP_SYS(readlinkat), EACCES, {}}};
+     },
      [](auto&) {
          KPopenCmd cmd(0);
          if (!cmd.OpenCmd("true", "r", true)) return std::string("start: ") + cmd.getErr();
@@ -202,15 +219,23 @@ const Row kRows[] = {
                 Expect("Close", std::to_string(cmd.Close(false)), "0");
      }},
     {"no descriptor for a pidfd",
-     [](auto&) { return Rules{{SCMP_SYS(clone), EMFILE, {Bits(0, CLONE_PIDFD)}}}; },
+     [](auto&) {
+         return Rules{{SCMP_SYS(clone), EMFILE, {Bits(0, CLONE_PIDFD)}}};
+     },
      [](auto&) {
          return ExecuteGives(Helper("echo hi exit 2"), "execute cmd failed: [2],hi\n") +
                 CloseKills("exec " + Helper("sleep 100000"), 0, 0);
      }},
     // As container runtimes' filters answer calls they do not know.
-    {"CLONE_PIDFD EPERM", [](auto&) { return Rules{{SCMP_SYS(clone), EPERM, {Bits(0, CLONE_PIDFD)}}}; },
+    {"CLONE_PIDFD EPERM",
+     [](auto&) {
+         return Rules{{SCMP_SYS(clone), EPERM, {Bits(0, CLONE_PIDFD)}}};
+     },
      [](auto&) { return ExecuteGives(Helper("echo hi exit 2"), "execute cmd failed: [2],hi\n"); }},
-    {"pidfd_send_signal EPERM", [](auto&) { return Rules{{SCMP_SYS(pidfd_send_signal), EPERM, {}}}; },
+    {"pidfd_send_signal EPERM",
+     [](auto&) {
+         return Rules{{SCMP_SYS(pidfd_send_signal), EPERM, {}}};
+     },
      [](auto&) { return CloseKills("exec " + Helper("sleep 100000"), 0, 0); }},
     // Without a handle on the child: only its id is left.
     {"no pidfd, no /proc directory",
@@ -223,7 +248,10 @@ const Row kRows[] = {
                 CloseKills("exec " + Helper("sleep 100000"), 0, 0);
      }},
     // Linux 5.2 and 5.3 give pidfds but cannot wait through them (P_PIDFD, 3).
-    {"waitid P_PIDFD EINVAL", [](auto&) { return Rules{{SCMP_SYS(waitid), EINVAL, {Arg(0, 3)}}}; },
+    {"waitid P_PIDFD EINVAL",
+     [](auto&) {
+         return Rules{{SCMP_SYS(waitid), EINVAL, {Arg(0, 3)}}};
+     },
      [](auto&) {
          return ExecuteGives(Helper("echo hi exit 2"), "execute cmd failed: [2],hi\n") +
                 CloseKills("exec " + Helper("sleep 100000"), 0, 0);
@@ -249,7 +277,10 @@ const Row kRows[] = {
                 Expect("RunCommand", run.error + std::to_string(run.out_truncated) + std::to_string(run.exit_code),
                        "keep output failed: [12],Cannot allocate memory10");
      }},
-    {"poll ENOMEM", [](auto&) { return Rules{{SCMP_SYS(poll), ENOMEM, {}}, {SCMP_SYS(ppoll), ENOMEM, {}}}; },
+    {"poll ENOMEM",
+     [](auto&) {
+         return Rules{{SCMP_SYS(poll), ENOMEM, {}}, {SCMP_SYS(ppoll), ENOMEM, {}}};
+     },
      [](auto&) {
          // Signals interrupt the pauses that take poll's place.
          struct sigaction tick {};
@@ -268,15 +299,22 @@ const Row kRows[] = {
     {"read EIO on the output",
      // The drain's own reads (a 64 KiB chunk): the child inherits the
      // filter, and its loader reads through the same descriptor number.
-     [](auto& next) { return Rules{{SCMP_SYS(read), EIO, {Arg(0, next[0]), Arg(2, 65536)}}}; },
+     [](auto& next) {
+         return Rules{{SCMP_SYS(read), EIO, {Arg(0, next[0]), Arg(2, 65536)}}};
+     },
      [](auto&) { return ExecuteGives(Helper("echo hi exit 2"), "execute cmd failed: [2],"); }},
     {"output not made non-blocking",
-     [](auto&) { return Rules{{SCMP_SYS(fcntl), EINVAL, {Arg(1, F_SETFL)}}}; },
+     [](auto&) {
+         return Rules{{SCMP_SYS(fcntl), EINVAL, {Arg(1, F_SETFL)}}};
+     },
      [](auto&) {
          return ExecuteGives(Helper("echo hi exit 2"), "execute cmd failed: [2],hi\n") +
                 ExecuteGives(Helper("out 200000 exit 1"), "execute cmd failed: [1]," + kX1024);
      }},
-    {"fcntl F_SETFD EIO", [](auto&) { return Rules{{SCMP_SYS(fcntl), EIO, {Arg(1, F_SETFD)}}}; },
+    {"fcntl F_SETFD EIO",
+     [](auto&) {
+         return Rules{{SCMP_SYS(fcntl), EIO, {Arg(1, F_SETFD)}}};
+     },
      [](auto&) {
          const int fd = ::open("/dev/null", O_RDONLY);  // without close-on-exec: the flag must be set
          runner_test::StderrCapture captured;
@@ -286,14 +324,18 @@ const Row kRows[] = {
                        "0 fcntl F_SETFD error:[5:Input/output error]");
      }},
     {"getdents64 EIO after the first batch",
-     [](auto& next) { return Rules{{SCMP_SYS(getdents64), EIO, {Arg(0, next[kScanFd])}, 2}}; },
+     [](auto& next) {
+         return Rules{{SCMP_SYS(getdents64), EIO, {Arg(0, next[kScanFd])}, 2}};
+     },
      [](auto&) {
          return ScanGives(1, "a=SA b=SB ", [](const std::string& disk) {
              return "read sys block: " + disk.substr(0, disk.rfind('/')) + " failed: [5],Input/output error\n";
          });
      }},
     {"openat of a serial EACCES",
-     [](auto& next) { return Rules{{SCMP_SYS(openat), EACCES, {Arg(0, next[kScanFd])}}}; },
+     [](auto& next) {
+         return Rules{{SCMP_SYS(openat), EACCES, {Arg(0, next[kScanFd])}}};
+     },
      [](auto&) {
          return ScanGives(1, "", [](const std::string& disk) {
              return "read device serial: " + disk + "/device/serial failed: Permission denied\n";
@@ -302,14 +344,17 @@ const Row kRows[] = {
     {"newfstatat of a device link EACCES",
      [](auto& next) {
          return Rules{{SCMP_SYS(openat), ENOENT, {Arg(0, next[kScanFd])}},
-                                  {SCMP_SYS(newfstatat), EACCES, {Arg(0, next[kScanFd]), Arg(3, 0)}}};
+                      {SCMP_SYS(newfstatat), EACCES, {Arg(0, next[kScanFd]), Arg(3, 0)}}};
      },
      [](auto&) {
          return ScanGives(1, "", [](const std::string& disk) {
              return "get device: " + disk + "/device state failed: [13],Permission denied\n";
          });
      }},
-    {"the report's write EIO", [](auto&) { return Rules{{SCMP_SYS(write), EIO, {Arg(0, 1)}}}; },
+    {"the report's write EIO",
+     [](auto&) {
+         return Rules{{SCMP_SYS(write), EIO, {Arg(0, 1)}}};
+     },
      [](auto&) {
          if (!velmor_test::WhyNoPrivateSys().empty()) return runner_test::Skip("no private mount namespace");
          velmor_test::FakeSysfs tree;
@@ -319,11 +364,18 @@ const Row kRows[] = {
          return Expect("exit status, output and message", std::to_string(run.exit_status) + " " + run.out + run.err,
                        "1 write report failed: [5],Input/output error\n");
      }},
-    {"open of /dev/null EACCES", [](auto&) { return Rules{{SCMP_SYS(openat), EACCES, {Arg(2, O_RDONLY | O_CLOEXEC)}}}; },
-     [](auto&) { return Expect("RunCommand", RunCommand({"true"}).error, "open /dev/null failed: [13],Permission denied"); }},
+    {"open of /dev/null EACCES",
+     [](auto&) {
+         return Rules{{SCMP_SYS(openat), EACCES, {Arg(2, O_RDONLY | O_CLOEXEC)}}};
+     },
+     [](auto&) {
+         return Expect("RunCommand", RunCommand({"true"}).error, "open /dev/null failed: [13],Permission denied");
+     }},
     // Neither close_range nor a listing of /proc: each descriptor below the limit.
     {"RunCommand without close_range or a listing",
-     [](auto&) { return Rules{{CloseRangeNr(), ENOSYS, {}}, {SCMP_SYS(openat), EACCES, {Bits(2, O_DIRECTORY)}}}; },
+     [](auto&) {
+         return Rules{{CloseRangeNr(), ENOSYS, {}}, {SCMP_SYS(openat), EACCES, {Bits(2, O_DIRECTORY)}}};
+     },
      [](auto&) {
          const int kept = ::open("/dev/null", O_RDONLY);
          const std::string fds = RunCommand({CHILD_HELPER_PATH, "fds"}).out;
@@ -340,7 +392,8 @@ const Row kRows[] = {
          std::string err;
          if (!ExecuteCmd("true", err)) return close + "ExecuteCmd succeeded";
          const std::string prefix = "get execute cmd state failed: [10],waitpid ";
-         const std::string pid = err.substr(0, prefix.size()) == prefix ? std::to_string(std::atoi(&err[prefix.size()])) : "?";
+         const std::string pid =
+             err.substr(0, prefix.size()) == prefix ? std::to_string(std::atoi(&err[prefix.size()])) : "?";
          return close + Expect("ExecuteCmd", err, prefix + pid + " failed: 10,No child processes");
      }},
 };
@@ -357,7 +410,8 @@ TEST_P(FaultTest, GivesItsTextAndLeavesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, FaultTest, testing::ValuesIn(kRows), [](const testing::TestParamInfo<Row>& info) {
     std::string name;
-    for (const char* c = info.param.name; *c != '\0'; ++c) name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+    for (const char* c = info.param.name; *c != '\0'; ++c)
+        name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
     return name;
 });
 

@@ -47,8 +47,7 @@ protected:
         return "cpu_id:" + std::string(cpu_id.c_str()) + "\n";
     }
 
-    void ExpectRun(const std::vector<std::string>& args, const std::string& out,
-                   const std::string& err) {
+    void ExpectRun(const std::vector<std::string>& args, const std::string& out, const std::string& err) {
         const RunResult result = Run(args);
         EXPECT_EQ(result.exit_status, 0);
         EXPECT_EQ(result.out, out);
@@ -73,8 +72,7 @@ TEST_F(MachineInfoE2eTest, EntriesWithoutDeviceLinkAreSkippedSilently) {
 TEST_F(MachineInfoE2eTest, OneDiskHasNoTrailingComma) {
     tree_.SetModalias("dmi:x\n");
     tree_.AddDisk("sda", "WD-1234\n");
-    ExpectRun({}, CpuLine() + "bios_info:dmi:x\ndevice_infos:[{\"name\":\"sda\",\"serial\":\"WD-1234\"}]\n",
-              "");
+    ExpectRun({}, CpuLine() + "bios_info:dmi:x\ndevice_infos:[{\"name\":\"sda\",\"serial\":\"WD-1234\"}]\n", "");
 }
 
 TEST_F(MachineInfoE2eTest, DisksComeOutInByteOrderWhateverTheListingOrder) {
@@ -85,19 +83,19 @@ TEST_F(MachineInfoE2eTest, DisksComeOutInByteOrderWhateverTheListingOrder) {
     tree_.AddDisk("sda", "A\n");
     tree_.AddDisk("Sdz", "Z\n");  // capitals sort before lower case
     ExpectRun({},
-              CpuLine() + "bios_info:dmi:x\ndevice_infos:["
-                          "{\"name\":\"Sdz\",\"serial\":\"Z\"},"
-                          "{\"name\":\"nvme0n1\",\"serial\":\"N\"},"
-                          "{\"name\":\"sda\",\"serial\":\"A\"},"
-                          "{\"name\":\"sdb\",\"serial\":\"B\"}]\n",
+              CpuLine() +
+                  "bios_info:dmi:x\ndevice_infos:["
+                  "{\"name\":\"Sdz\",\"serial\":\"Z\"},"
+                  "{\"name\":\"nvme0n1\",\"serial\":\"N\"},"
+                  "{\"name\":\"sda\",\"serial\":\"A\"},"
+                  "{\"name\":\"sdb\",\"serial\":\"B\"}]\n",
               "");
 }
 
 TEST_F(MachineInfoE2eTest, SerialLosesSurroundingBlanksAndNulTail) {
     tree_.SetModalias("dmi:x\n");
     tree_.AddDisk("sda", std::string("  ABC 123 \n\0\0\0\0", 15));
-    ExpectRun({}, CpuLine() + "bios_info:dmi:x\ndevice_infos:[{\"name\":\"sda\",\"serial\":\"ABC 123\"}]\n",
-              "");
+    ExpectRun({}, CpuLine() + "bios_info:dmi:x\ndevice_infos:[{\"name\":\"sda\",\"serial\":\"ABC 123\"}]\n", "");
 }
 
 TEST_F(MachineInfoE2eTest, SerialIsPrintedUnescapedUpToItsFirstNul) {
@@ -106,10 +104,11 @@ TEST_F(MachineInfoE2eTest, SerialIsPrintedUnescapedUpToItsFirstNul) {
     tree_.AddDisk("sdb", std::string("\0lead", 5));  // not blank, so kept, but prints empty
     tree_.AddDisk("sdc", std::string("in\0ner", 6));
     ExpectRun({},
-              CpuLine() + "bios_info:dmi:x\ndevice_infos:["
-                          "{\"name\":\"sda\",\"serial\":\"a\"b\\c\"},"
-                          "{\"name\":\"sdb\",\"serial\":\"\"},"
-                          "{\"name\":\"sdc\",\"serial\":\"in\"}]\n",
+              CpuLine() +
+                  "bios_info:dmi:x\ndevice_infos:["
+                  "{\"name\":\"sda\",\"serial\":\"a\"b\\c\"},"
+                  "{\"name\":\"sdb\",\"serial\":\"\"},"
+                  "{\"name\":\"sdc\",\"serial\":\"in\"}]\n",
               "");
 }
 
@@ -137,8 +136,7 @@ TEST_F(MachineInfoE2eTest, DisksListedAfterASerialLessDiskAreLeftOut) {
     }
     SCOPED_TRACE(testing::PrintToString(tree_.ListBlockDir()));
     ExpectRun({}, CpuLine() + "bios_info:dmi:x\n" + DeviceLine(before),
-              std::string("read device serial: /sys/block/sdc/device/serial failed: ") +
-                  std::strerror(ENOENT) + "\n");
+              std::string("read device serial: /sys/block/sdc/device/serial failed: ") + std::strerror(ENOENT) + "\n");
 }
 
 TEST_F(MachineInfoE2eTest, BlankSerialStopsTheScanSilently) {
@@ -158,8 +156,7 @@ TEST_F(MachineInfoE2eTest, DiskThatCannotBeReadStopsTheScanWithItsMessage) {
         std::string err;
     };
     const Case cases[] = {
-        {"no serial file", [](FakeSysfs& t) { t.AddDiskWithoutSerial("sda"); },
-         serial_failed + std::strerror(ENOENT)},
+        {"no serial file", [](FakeSysfs& t) { t.AddDiskWithoutSerial("sda"); }, serial_failed + std::strerror(ENOENT)},
         {"serial beside the disk, as virtio has it",
          [](FakeSysfs& t) {
              t.AddDiskWithoutSerial("sda");
@@ -241,20 +238,21 @@ TEST_F(MachineInfoE2eTest, OneMebibyteSerialIsPrintedWhole) {
     const std::string serial(1 << 20, 'Q');
     tree_.SetModalias("dmi:x\n");
     tree_.AddDisk("sda", serial + "\n");
-    ExpectRun({}, CpuLine() + "bios_info:dmi:x\ndevice_infos:[{\"name\":\"sda\",\"serial\":\"" + serial + "\"}]\n",
-              "");
+    ExpectRun({}, CpuLine() + "bios_info:dmi:x\ndevice_infos:[{\"name\":\"sda\",\"serial\":\"" + serial + "\"}]\n", "");
 }
 
 TEST_F(MachineInfoE2eTest, EveryByteValueGoesThroughUntrimmedUpToTheFirstNul) {
-    const std::string ascending = AllByteValues();           // starts with NUL: prints empty
+    const std::string ascending = AllByteValues();            // starts with NUL: prints empty
     const std::string nul_last = ascending.substr(1) + '\0';  // 0x01..0xFF survive trimming
     tree_.SetModalias(nul_last);
     tree_.AddDisk("sda", ascending);
     tree_.AddDisk("sdb", nul_last);
     ExpectRun({},
-              CpuLine() + "bios_info:" + ascending.substr(1) + "\ndevice_infos:["
+              CpuLine() + "bios_info:" + ascending.substr(1) +
+                  "\ndevice_infos:["
                   "{\"name\":\"sda\",\"serial\":\"\"},"
-                  "{\"name\":\"sdb\",\"serial\":\"" + ascending.substr(1) + "\"}]\n",
+                  "{\"name\":\"sdb\",\"serial\":\"" +
+                  ascending.substr(1) + "\"}]\n",
               "");
 }
 

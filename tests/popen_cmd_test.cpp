@@ -9,10 +9,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <cstdint>
 #include <set>
 #include <sstream>
 #include <string>
@@ -46,7 +46,7 @@ TEST_F(PopenCmdTest, ModesOpenTheirStreamsAboveTwo) {
         const char* mode;
         bool read;
         bool write;
-    } cases[] = {{"r", true, false}, {"w", false, true}, {"rw", true, true}, {"re2", true, false},
+    } cases[] = {{"r", true, false},  {"w", false, true},    {"rw", true, true},  {"re2", true, false},
                  {"w2", false, true}, {"2eer", true, false}, {"wrwr", true, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.mode);
@@ -252,7 +252,8 @@ TEST_F(PopenCmdTest, NonZeroTimeoutKillsItsOwnChildOnly) {
             runner_test::StderrCapture err;
             EXPECT_EQ(cmd.Close(false), c.fate == kKept ? 0 : 1);
             const std::string refused = " error:kill child pid:" + pid + " error:10,No child processes\n";
-            EXPECT_EQ(err.Text(), c.timeout == 0 ? "" : "kill sub pid:" + pid + (c.fate == kKept ? " success\n" : refused));
+            EXPECT_EQ(err.Text(),
+                      c.timeout == 0 ? "" : "kill sub pid:" + pid + (c.fate == kKept ? " success\n" : refused));
             if (taken > 0) {
                 EXPECT_EQ(::waitpid(taken, nullptr, WNOHANG), 0) << "the child that took the id was killed or reaped";
                 ::kill(taken, SIGKILL);
@@ -301,7 +302,10 @@ TEST_F(PopenCmdTest, NonZeroTimeoutDropsWhatTheWriteStreamStillHolds) {
 }
 
 TEST_F(PopenCmdTest, DestructorReapsTheChild) {
-    { KPopenCmd cmd(0); ASSERT_TRUE(cmd.OpenCmd(Helper("exit 2").c_str(), "rw", false)); }
+    {
+        KPopenCmd cmd(0);
+        ASSERT_TRUE(cmd.OpenCmd(Helper("exit 2").c_str(), "rw", false));
+    }
 }
 
 // A runner still holding a command closes it first, also when the new mode
@@ -411,12 +415,15 @@ TEST_F(PopenCmdTest, ChildInheritsMaskAndIgnoredSignalsButNoHandler) {
         std::string wrong;
         if (SignalSet(child, "SigBlk") != SignalSet(before, "SigBlk")) wrong += "mask differs; ";
         if ((SignalSet(child, "SigBlk") & Bit(SIGUSR1)) == 0) wrong += "SIGUSR1 not blocked; ";
-        if (SignalSet(child, "SigIgn") != (SignalSet(before, "SigIgn") & ~Bit(SIGPIPE))) wrong += "ignored set differs; ";
+        if (SignalSet(child, "SigIgn") != (SignalSet(before, "SigIgn") & ~Bit(SIGPIPE)))
+            wrong += "ignored set differs; ";
         if ((SignalSet(child, "SigIgn") & Bit(SIGHUP)) == 0) wrong += "SIGHUP not ignored; ";
-        if ((SignalSet(child, "SigCgt") | SignalSet(child, "SigIgn")) & Bit(SIGTERM)) wrong += "SIGTERM not at default; ";
+        if ((SignalSet(child, "SigCgt") | SignalSet(child, "SigIgn")) & Bit(SIGTERM))
+            wrong += "SIGTERM not at default; ";
         if (SignalSet(OwnStatus(), "SigBlk") != SignalSet(before, "SigBlk")) wrong += "the caller's mask changed; ";
         struct sigaction now {};
-        if (::sigaction(SIGTERM, nullptr, &now) != 0 || now.sa_handler != CountSignal) wrong += "caller lost its handler; ";
+        if (::sigaction(SIGTERM, nullptr, &now) != 0 || now.sa_handler != CountSignal)
+            wrong += "caller lost its handler; ";
         return wrong.empty() ? "" : wrong + "child:\n" + child;
     });
     EXPECT_EQ(result, "");
@@ -471,7 +478,8 @@ TEST_F(PopenCmdTest, StdioClosedPipesStillAboveTwoAndNothingLeaks) {
         const auto before = runner_test::OpenFds();
         for (const std::string mode : {"rw", "r", "w"}) {
             KPopenCmd cmd(0);
-            if (!cmd.OpenCmd(Helper("cat").c_str(), mode.c_str(), true)) return mode + ": start failed: " + cmd.getErr();
+            if (!cmd.OpenCmd(Helper("cat").c_str(), mode.c_str(), true))
+                return mode + ": start failed: " + cmd.getErr();
             if (cmd.GetReadFp() && cmd.GetReadFd() <= 2) return mode + ": read end is a standard descriptor";
             if (cmd.GetWriteFp() && cmd.GetWriteFd() <= 2) return mode + ": write end is a standard descriptor";
             if (cmd.GetWriteFp()) {
@@ -650,7 +658,8 @@ TEST_F(PopenCmdTest, UnexecutableShellGives127AndItsReason) {
             }
             ::fcntl(p[1], F_SETFL, 0);  // blocking, as a stderr is
             if (kind == "closed") ::close(p[0]);
-            const std::string got = StartWithStderr(kind == "read end" ? p[0] : p[1], kind == "close-on-exec" ? O_CLOEXEC : 0);
+            const std::string got =
+                StartWithStderr(kind == "read end" ? p[0] : p[1], kind == "close-on-exec" ? O_CLOEXEC : 0);
             char byte;
             const bool written = kind != "closed" && kind != "full" && ::read(p[0], &byte, 1) == 1;
             ::close(p[1]);
@@ -672,7 +681,8 @@ TEST_F(PopenCmdTest, UnexecutableShellGives127AndItsReason) {
         const timespec now{0, 0};
         while (::sigtimedwait(&pipe_only, nullptr, &now) == SIGPIPE) ++pending;
         ::close(sv[0]), ::close(sv[1]);
-        if (on_socket != "1 127" || pending != 1) return "socket: " + on_socket + ", " + std::to_string(pending) + " SIGPIPE";
+        if (on_socket != "1 127" || pending != 1)
+            return "socket: " + on_socket + ", " + std::to_string(pending) + " SIGPIPE";
         const std::string in_thread = StartInAThreadOfItsOwnTable();
         if (!in_thread.empty()) return in_thread;
         const std::string in_background = StartInTheBackgroundOfATerminal();

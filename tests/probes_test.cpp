@@ -46,7 +46,7 @@ TEST(TrimCopy, KeepsWhatTheTrimmingRulesKeep) {
         {"  ABC123 \n", "ABC123"},
         {"\t\n\v\f\r x \r\n\f\v\t", "x"},
         {"  Intel(R)  Core(TM)  ", "Intel(R)  Core(TM)"},  // inner spacing untouched
-        {Bytes("\0\0AB", 4), Bytes("\0\0AB", 4)},         // leading NULs stay
+        {Bytes("\0\0AB", 4), Bytes("\0\0AB", 4)},          // leading NULs stay
         {Bytes(" \0 x", 4), Bytes("\0 x", 3)},
         {Bytes("A\0B", 3), Bytes("A\0B", 3)},
         {Bytes("x \0 \0\n\0", 7), "x"},
@@ -81,9 +81,7 @@ TEST_F(GetFileContentsTest, LimitCutsTheResultAndZeroMeansWholeFile) {
     }
 }
 
-TEST_F(GetFileContentsTest, EmptyFileGivesEmptyResult) {
-    EXPECT_EQ(get_file_contents(Write("empty", "").c_str()), "");
-}
+TEST_F(GetFileContentsTest, EmptyFileGivesEmptyResult) { EXPECT_EQ(get_file_contents(Write("empty", "").c_str()), ""); }
 
 TEST_F(GetFileContentsTest, ResultIsAsLongAsTheReportedSizeWithNulTail) {
     // A sparse tail reads as NULs, like a sysfs attribute's fixed size.
@@ -119,7 +117,7 @@ TEST_F(GetFileContentsTest, FailuresThrowTheSystemErrorText) {
         {tree_.sys() + "/missing", ENOENT},
         {tree_.sys() + "/missing/dir/file", ENOENT},
         {Write("plain", "x") + "/below", ENOTDIR},
-        {tree_.sys(), EISDIR},  // opens, but is no file to read
+        {tree_.sys(), EISDIR},                                     // opens, but is no file to read
         {"/proc/self/fd/" + std::to_string(pipe_fds[0]), ESPIPE},  // has no size
     };
     for (const Case& c : cases) {
@@ -190,8 +188,8 @@ TEST(CpuProbes, BrandFollowsTheLeafRules) {
         {"32 bytes padded with NUL", 0x80000008u, std::string(32, 'D'), "NA"},
         {"short brand padded with NUL", 0x80000008u, epyc, "NA"},
         {"empty brand", 0x80000008u, "", "NA"},
-        {"text up to the first NUL, trailing blanks dropped", 0x80000008u,
-         Bytes("Brand  \0", 8) + std::string(40, 'x'), "Brand"},
+        {"text up to the first NUL, trailing blanks dropped", 0x80000008u, Bytes("Brand  \0", 8) + std::string(40, 'x'),
+         "Brand"},
         {"highest leaf 0x80000004", 0x80000004u, xeon, xeon},
         {"leaf 0x80000004 declined", 0x80000003u, std::string(40, 'E'), std::string(32, 'E')},
         {"all three declined", 0x80000001u, xeon, ""},

@@ -28,7 +28,8 @@ class RunCommandTest : public runner_test::LeakCheckedTest {
     void SetUp() override {
         LeakCheckedTest::SetUp();
         ASSERT_TRUE(RunShell("rm -rf " + dir_ + " && mkdir " + dir_ + " && cd " + dir_ +
-                             " && echo 'echo script \"$@\"' >script && chmod +x script && touch plain printf").ok());
+                             " && echo 'echo script \"$@\"' >script && chmod +x script && touch plain printf")
+                        .ok());
         ::setenv("PATH", (dir_ + "::/etc/passwd:" + std::string(4096, 'd') + ":" + path_).c_str(), 1);
     }
     void TearDown() override {
@@ -58,17 +59,26 @@ TEST_F(RunCommandTest, ResultsAsDeclared) {
         {{kHelper, "out", "10"}, Opts("", 10), "1 0 0 0", "xxxxxxxxxx", ""},
         {{kHelper, "exit", "0"}, Opts("", kMax, std::chrono::milliseconds::max().count()), "1 0 0 0", "", ""},
         {{kHelper, "exit", "0"}, Opts("", kMax, std::chrono::milliseconds::min().count()), "1 0 0 0", "", ""},
-        {{"sh -c", "velmor-no-such"}, Opts("", kMax, 0, {"PATH=/bin"}), "1 127 0 0", "",
+        {{"sh -c", "velmor-no-such"},
+         Opts("", kMax, 0, {"PATH=/bin"}),
+         "1 127 0 0",
+         "",
          "sh: 1: velmor-no-such: not found\n"},
         // What the program gets: arguments, input, cwd, environment, the PATH search.
-        {{"printf", "[%s]", "it's a \"file\"", "", "$HOME `x`", "a\nb", " * "}, Opts(), "1 0 0 0",
-         "[it's a \"file\"][][$HOME `x`][a\nb][ * ]", ""},
+        {{"printf", "[%s]", "it's a \"file\"", "", "$HOME `x`", "a\nb", " * "},
+         Opts(),
+         "1 0 0 0",
+         "[it's a \"file\"][][$HOME `x`][a\nb][ * ]",
+         ""},
         {{"readlink", "/proc/self/fd/0"}, Opts(), "1 0 0 0", "/dev/null\n", ""},
         {{kHelper, "cat"}, Opts(in), "1 0 0 0", in, ""},
         {{kHelper, "exit", "0"}, Opts(in), "1 0 0 0", "", ""},  // unread: dropped, no SIGPIPE here
         {{"pwd"}, Opts("", kMax, 0, {}, false, "/"), "1 0 0 0", "/\n", ""},
-        {{"printenv", "VELMOR_A", "HOME"}, Opts("", kMax, 0, {"VELMOR_A=1", "HOME=/h", "VELMOR_A=2"}), "1 0 0 0",
-         "2\n/h\n", ""},
+        {{"printenv", "VELMOR_A", "HOME"},
+         Opts("", kMax, 0, {"VELMOR_A=1", "HOME=/h", "VELMOR_A=2"}),
+         "1 0 0 0",
+         "2\n/h\n",
+         ""},
         {{"env"}, Opts("", kMax, 0, {"PATH=/nowhere"}, true), "1 0 0 0", "PATH=/nowhere\n", ""},
         {{"script", "x y"}, Opts(), "1 0 0 0", "script x y\n", ""},
         // Never started.
@@ -82,7 +92,10 @@ TEST_F(RunCommandTest, ResultsAsDeclared) {
         {{"/nonexistent/velmor"}, Opts(), "0 -1 0 0", "", "exec /nonexistent/velmor" + enoent},
         {{"velmor-no-such"}, Opts(), "0 -1 0 0", "", "exec velmor-no-such" + enoent},
         {{""}, Opts(), "0 -1 0 0", "", "exec " + enoent},
-        {{std::string(256, 'n')}, Opts(), "0 -1 0 0", "",
+        {{std::string(256, 'n')},
+         Opts(),
+         "0 -1 0 0",
+         "",
          "exec " + std::string(256, 'n') + " failed: [36],File name too long"},
         {{"plain"}, Opts(), "0 -1 0 0", "", "exec plain failed: [13],Permission denied"},
         {{"true", std::string(200000, 'a')}, Opts(), "0 -1 0 0", "", "exec true failed: [7],Argument list too long"},
@@ -90,8 +103,8 @@ TEST_F(RunCommandTest, ResultsAsDeclared) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.argv.empty() ? c.text : c.argv.back());
-        const RunResult r = !c.argv.empty() && c.argv[0] == "sh -c" ? RunShell(c.argv[1], c.options)
-                                                                    : RunCommand(c.argv, c.options);
+        const RunResult r =
+            !c.argv.empty() && c.argv[0] == "sh -c" ? RunShell(c.argv[1], c.options) : RunCommand(c.argv, c.options);
         EXPECT_EQ(std::to_string(r.started) + " " + std::to_string(r.exit_code) + " " + std::to_string(r.signal) + " " +
                       std::to_string(r.out_truncated),
                   c.status);
@@ -131,28 +144,31 @@ TEST_F(RunCommandTest, OnlyTheProgramsOwnStateReachesIt) {
 // output does not hold the return; at the deadline the whole group is
 // killed and what was written before is kept. Signals interrupt it all.
 TEST_F(RunCommandTest, EndsWithTheProgramAndKillsOnlyAtTheDeadline) {
-    const std::string verdict = runner_test::RunInChild([]() -> std::string {
-        if (::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) return runner_test::Skip("cannot become a subreaper");
-        struct sigaction tick {};
-        tick.sa_handler = [](int) {};  // no SA_RESTART: every wait is interrupted, every 5 ms
-        const itimerval often{{0, 5000}, {0, 5000}};
-        if (::sigaction(SIGALRM, &tick, nullptr) != 0 || ::setitimer(ITIMER_REAL, &often, nullptr) != 0) return "timer";
-        const std::string holder = "'" + kHelper + "' sleep 100000 & echo $!";
-        std::string got;
-        for (int ms : {0, 10000, 300}) {
-            const std::string line = ms == 300 ? "echo $$; " + holder + "; exec sleep 100" : holder;
-            const RunResult r = RunShell(line, Opts("", kMax, ms));
-            // The holder's id; at the deadline the group's, gone once its killed members are reaped.
-            const pid_t pid = std::atoi(r.out.c_str());
-            if (ms != 300 && ::kill(pid, 0) == 0 && ::kill(pid, SIGKILL) == 0) got += "alive ";
-            while (::waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
+    const std::string verdict = runner_test::RunInChild(
+        []() -> std::string {
+            if (::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) return runner_test::Skip("cannot become a subreaper");
+            struct sigaction tick {};
+            tick.sa_handler = [](int) {};  // no SA_RESTART: every wait is interrupted, every 5 ms
+            const itimerval often{{0, 5000}, {0, 5000}};
+            if (::sigaction(SIGALRM, &tick, nullptr) != 0 || ::setitimer(ITIMER_REAL, &often, nullptr) != 0)
+                return "timer";
+            const std::string holder = "'" + kHelper + "' sleep 100000 & echo $!";
+            std::string got;
+            for (int ms : {0, 10000, 300}) {
+                const std::string line = ms == 300 ? "echo $$; " + holder + "; exec sleep 100" : holder;
+                const RunResult r = RunShell(line, Opts("", kMax, ms));
+                // The holder's id; at the deadline the group's, gone once its killed members are reaped.
+                const pid_t pid = std::atoi(r.out.c_str());
+                if (ms != 300 && ::kill(pid, 0) == 0 && ::kill(pid, SIGKILL) == 0) got += "alive ";
+                while (::waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
+                }
+                if (ms == 300 && ::kill(-pid, 0) != 0) got += "gone ";
+                got += std::to_string(r.exit_code) + " " + std::to_string(r.signal) + " " + std::to_string(r.timed_out);
+                got += " " + std::to_string(r.ok()) + "; ";
             }
-            if (ms == 300 && ::kill(-pid, 0) != 0) got += "gone ";
-            got += std::to_string(r.exit_code) + " " + std::to_string(r.signal) + " " + std::to_string(r.timed_out);
-            got += " " + std::to_string(r.ok()) + "; ";
-        }
-        return got;
-    }, 60000);
+            return got;
+        },
+        60000);
     if (runner_test::IsSkip(verdict)) GTEST_SKIP() << verdict;
     EXPECT_EQ(verdict, "alive 0 0 0 1; alive 0 0 0 1; gone -1 9 1 0; ");
 }

@@ -284,8 +284,8 @@ inline std::string Install(const std::vector<Rule>& rules) {
     for (const Rule& rule : rules) {
         const uint32_t action = rule.nth > 0 ? SCMP_ACT_NOTIFY : SCMP_ACT_ERRNO(rule.err);
         if (rule.nth > 0) counted = static_cast<int>(&rule - rules.data());
-        if (seccomp_rule_add_array(ctx, action, rule.nr, static_cast<unsigned>(rule.args.size()),
-                                   rule.args.data()) != 0) {
+        if (seccomp_rule_add_array(ctx, action, rule.nr, static_cast<unsigned>(rule.args.size()), rule.args.data()) !=
+            0) {
             seccomp_release(ctx);
             return "cannot add the rule for system call " + std::to_string(rule.nr);
         }

@@ -21,8 +21,7 @@ namespace {
 using velmor_lic::KPopenCmd;
 
 // Every mode string that starts a child, and some that must open nothing.
-const char* const kStartModes[] = {"r",  "w",  "rw",  "re",  "we",  "rwe",
-                                   "r2", "w2", "rw2", "re2", "we2", "rwe2"};
+const char* const kStartModes[] = {"r", "w", "rw", "re", "we", "rwe", "r2", "w2", "rw2", "re2", "we2", "rwe2"};
 const char* const kRejectedModes[] = {"", "e", "2", "e2", "x", "rx"};
 
 constexpr int kRunnerStarts = 10000;
@@ -64,8 +63,8 @@ TEST_F(SoakTest, RunnerStartsAndClosesLeaveNoDescriptorOrChild) {
     EXPECT_EQ(closed_ok, kRunnerStarts - kRunnerStarts / 10);
     EXPECT_EQ(rejected, (kRunnerStarts + std::size(kStartModes) - 1) / std::size(kStartModes));
     EXPECT_EQ(echoed, echo_runs);
-    std::printf("runner: %d starts, %d closed with 0, %d rejected modes, %d echoes\n",
-                started, closed_ok, rejected, echoed);
+    std::printf("runner: %d starts, %d closed with 0, %d rejected modes, %d echoes\n", started, closed_ok, rejected,
+                echoed);
 }
 
 TEST_F(SoakTest, ExecuteCmdCallsLeaveNoDescriptorOrChild) {
@@ -73,15 +72,16 @@ TEST_F(SoakTest, ExecuteCmdCallsLeaveNoDescriptorOrChild) {
     std::string why;
     for (int i = 0; i < kExecuteCalls; ++i) {
         if (i % 10 == 0) {
-            if (velmor_lic::ExecuteCmd("exit 3", why) && why.rfind("execute cmd failed: [3],", 0) == 0) ++failed_as_expected;
+            if (velmor_lic::ExecuteCmd("exit 3", why) && why.rfind("execute cmd failed: [3],", 0) == 0)
+                ++failed_as_expected;
         } else if (!velmor_lic::ExecuteCmd(":", why)) {
             ++succeeded;
         }
     }
     EXPECT_EQ(succeeded, kExecuteCalls - kExecuteCalls / 10);
     EXPECT_EQ(failed_as_expected, kExecuteCalls / 10);
-    std::printf("ExecuteCmd: %d calls, %d succeeded, %d failed as expected\n", kExecuteCalls,
-                succeeded, failed_as_expected);
+    std::printf("ExecuteCmd: %d calls, %d succeeded, %d failed as expected\n", kExecuteCalls, succeeded,
+                failed_as_expected);
 }
 
 // One runner per thread, eight threads starting at once: every command gets
@@ -108,7 +108,8 @@ TEST_F(SoakTest, ConcurrentStartsFromEightThreadsStayApart) {
                 if (cmd.Close(false) != 4) wrong[t] += tag + ": exit code lost\n";
                 std::string err;
                 const bool failed = velmor_lic::ExecuteCmd("echo " + tag + "; exit 5", err);
-                if (!failed || err != "execute cmd failed: [5]," + tag + "\n") wrong[t] += tag + ": ExecuteCmd: " + err + "\n";
+                if (!failed || err != "execute cmd failed: [5]," + tag + "\n")
+                    wrong[t] += tag + ": ExecuteCmd: " + err + "\n";
                 velmor_lic::RunOptions input;
                 input.input = tag + "\n";
                 const velmor_lic::RunResult run = velmor_lic::RunShell("read x; echo got $x >&2; exit 6", input);

@@ -29,9 +29,13 @@ struct Pipe {
     int fd[2] = {-1, -1};
     Pipe() { EXPECT_EQ(pipe(fd), 0); }
     ~Pipe() {
-        for (int f : fd) if (f >= 0) close(f);
+        for (int f : fd)
+            if (f >= 0) close(f);
     }
-    void CloseWriteEnd() { close(fd[1]); fd[1] = -1; }
+    void CloseWriteEnd() {
+        close(fd[1]);
+        fd[1] = -1;
+    }
 };
 
 void Fill(Buffer& b, size_t n, char c = 'x') { ASSERT_EQ(b.Write(std::string(n, c).data(), n), static_cast<int>(n)); }
@@ -125,7 +129,9 @@ TEST(BufferTest, PrintfFailsWhenTheRetryLengthOverflowsInt) {
 }
 
 TEST(BufferTest, PrintStringQuotesAndEscapes) {
-    struct Case { std::string in, out; };
+    struct Case {
+        std::string in, out;
+    };
     const Case cases[] = {
         {"", "\"\""},
         {std::string("A\n\xe9", 3), "\"A\\n\\xe9\""},

@@ -29,7 +29,9 @@ Pieces SplitWithFind(const std::string& text, const std::string& sep) {
 }
 
 TEST(Trim, StripsTheSetFromBothEnds) {
-    struct Case { std::string text, set, expected; };
+    struct Case {
+        std::string text, set, expected;
+    };
     const Case cases[] = {
         {"(bash)", "()", "bash"},
         {"((a)b))", "()", "a)b"},
@@ -48,7 +50,11 @@ TEST(Trim, StripsTheSetFromBothEnds) {
 }
 
 TEST(Tokenize, CutsAtTheDelimiter) {
-    struct Case { std::string text; const char* delim; Pieces expected; };
+    struct Case {
+        std::string text;
+        const char* delim;
+        Pieces expected;
+    };
     const Case cases[] = {
         {"a,,b", ",", {"a", "b"}},
         {",a,b,", ",", {"a", "b"}},
@@ -80,7 +86,10 @@ TEST(Tokenize, SplitsProcStatLine) {
 }
 
 TEST(LpsFunc, BuildsTheFailureTable) {
-    struct Case { std::string sep; std::vector<int> expected; };
+    struct Case {
+        std::string sep;
+        std::vector<int> expected;
+    };
     const Case cases[] = {
         {"aabaaab", {0, 1, 0, 1, 2, 2, 3}},
         {"abab", {0, 0, 1, 2}},

@@ -34,15 +34,15 @@ struct RunOptions {
 };
 
 struct RunResult {
-    bool started = false;      // the program ran; false: it never did, `error` says why
-    int exit_code = -1;        // its exit code when it exited (0..255); -1 otherwise
-    int signal = 0;            // the signal that ended it; 0 when it exited
-    bool timed_out = false;    // ended at the deadline (signal is then SIGKILL)
-    std::string out;           // its standard output, byte for byte (at most max_output bytes)
-    std::string err;           // its standard error, apart from the output
+    bool started = false;    // the program ran; false: it never did, `error` says why
+    int exit_code = -1;      // its exit code when it exited (0..255); -1 otherwise
+    int signal = 0;          // the signal that ended it; 0 when it exited
+    bool timed_out = false;  // ended at the deadline (signal is then SIGKILL)
+    std::string out;         // its standard output, byte for byte (at most max_output bytes)
+    std::string err;         // its standard error, apart from the output
     bool out_truncated = false;
     bool err_truncated = false;
-    std::string error;         // why it could not be started or its end observed; empty otherwise
+    std::string error;  // why it could not be started or its end observed; empty otherwise
     bool ok() const { return started && error.empty() && !timed_out && signal == 0 && exit_code == 0; }
 };
 

@@ -78,8 +78,9 @@ public:
             const size_t back = static_cast<size_t>(-static_cast<long long>(step));
             m_write_idx = back > m_write_idx ? 0 : m_write_idx - back;
         } else {
-            m_write_idx = m_buffer_len - m_write_idx < static_cast<size_t>(step) ? m_buffer_len
-                                                                                 : m_write_idx + static_cast<size_t>(step);
+            m_write_idx = m_buffer_len - m_write_idx < static_cast<size_t>(step)
+                              ? m_buffer_len
+                              : m_write_idx + static_cast<size_t>(step);
         }
     }
     // Moves the read index by `step` (signed), kept within [0, write index].

@@ -17,7 +17,8 @@ struct Failing : ErrorBase {};
 int UseEverything() {
     std::string text = string_sprintf("plain, 100%%") + string_sprintf("%d %s %zu", 1, "two", sizeof(int));
     text += get_cpu_vendor() + get_cpu_brand() + CPUVendorID{0, 0, 0}.toString();
-    text += get_bios_info() + get_device_serial("/sys/block/sda/device/serial") + get_file_contents("/etc/hostname", 64);
+    text +=
+        get_bios_info() + get_device_serial("/sys/block/sda/device/serial") + get_file_contents("/etc/hostname", 64);
     std::map<std::string, std::string> devices;
     int n = get_disk_id(devices);
     text += Trim(text, " \t");
@@ -66,7 +67,8 @@ int UseEverything() {
     options.env = {"LC_ALL=C"};
     const RunResult run = RunCommand({"true"}, options);
     const RunResult shell = RunShell("true");
-    n += run.started + run.ok() + shell.exit_code + shell.signal + run.timed_out + run.out_truncated + run.err_truncated;
+    n +=
+        run.started + run.ok() + shell.exit_code + shell.signal + run.timed_out + run.out_truncated + run.err_truncated;
     text += run.out + run.err + run.error;
     return n + static_cast<int>(text.size() + pieces.size() + table.size() + devices.size());
 }
