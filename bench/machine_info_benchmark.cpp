@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "run_benchmarks.h"
+
 extern char** environ;
 
 namespace {
@@ -100,11 +102,5 @@ void RegisterBaseline() {
 
 int main(int argc, char** argv) {
     RegisterBaseline();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-#ifdef VELMOR_BENCHMARK_HAS_SHUTDOWN
-    benchmark::Shutdown();
-#endif
-    return 0;
+    return RunBenchmarks(argc, argv) ? 0 : 1;
 }

@@ -16,6 +16,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "run_benchmarks.h"
+
 namespace start_cost {
 
 // 2 GiB, every page written once, made by the first benchmark that needs it
@@ -85,12 +87,7 @@ inline bool RunWithoutLeaks(int count, void (*start)()) {
 
 // The benchmarks, then the leak check; the program's exit status.
 inline int Main(int argc, char** argv, int count, void (*start)()) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-#ifdef VELMOR_BENCHMARK_HAS_SHUTDOWN
-    benchmark::Shutdown();
-#endif
+    if (!RunBenchmarks(argc, argv)) return 1;
     FreeBigHeap();
     return RunWithoutLeaks(count, start) ? 0 : 1;
 }

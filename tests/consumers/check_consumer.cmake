@@ -17,10 +17,8 @@
 #                   uses nothing of ours.
 cmake_minimum_required(VERSION 3.13)
 
-function(fail)
-  string(REPLACE ";" "" text "${ARGN}")
-  message(FATAL_ERROR "${DIR}: ${text}")
-endfunction()
+set(CHECK_LABEL ${DIR})
+include(${CMAKE_CURRENT_LIST_DIR}/check_common.cmake)
 
 string(REPLACE "," ";" env "${ENV}")
 foreach(form SHARED STATIC)
@@ -45,10 +43,7 @@ endif()
 
 # Lines of a command's output, in `out`.
 function(lines_of out)
-  execute_process(COMMAND ${ARGN} OUTPUT_VARIABLE text RESULT_VARIABLE status)
-  if(NOT status EQUAL 0)
-    fail("${ARGN} failed")
-  endif()
+  output_of(text ${ARGN})
   string(REGEX REPLACE "\n$" "" text "${text}")
   string(REPLACE "\n" ";" text "${text}")
   set(${out} "${text}" PARENT_SCOPE)

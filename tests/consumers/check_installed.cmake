@@ -8,18 +8,8 @@
 #   - the CMake package takes any request of its major version up to its own.
 cmake_minimum_required(VERSION 3.13)
 
-function(fail)
-  string(REPLACE ";" "" text "${ARGN}")
-  message(FATAL_ERROR "installed tree: ${text}")
-endfunction()
-# A command's output in `out`; it must succeed.
-function(output_of out)
-  execute_process(COMMAND ${ARGN} OUTPUT_VARIABLE text RESULT_VARIABLE status)
-  if(NOT status EQUAL 0)
-    fail("${ARGN} failed")
-  endif()
-  set(${out} "${text}" PARENT_SCOPE)
-endfunction()
+set(CHECK_LABEL "installed tree")
+include(${CMAKE_CURRENT_LIST_DIR}/check_common.cmake)
 
 file(REMOVE_RECURSE ${PREFIX})
 execute_process(COMMAND ${CMAKE_COMMAND} -DCMAKE_INSTALL_PREFIX=${PREFIX} -P ${BUILD}/cmake_install.cmake

@@ -14,18 +14,13 @@ if(NOT PKG_CONFIG)
   message(FATAL_ERROR "pkg-config missing (Debian package pkg-config)")
 endif()
 
-function(fail)
-  string(REPLACE ";" "" text "${ARGN}")
-  message(FATAL_ERROR "pkg-config: ${text}")
-endfunction()
+set(CHECK_LABEL pkg-config)
+include(${CMAKE_CURRENT_LIST_DIR}/check_common.cmake)
 # The output of pkg-config with `arguments`, without its last newline, in `out`.
 set(pc_env PKG_CONFIG_PATH=${PC_DIR} PKG_CONFIG_SYSROOT_DIR=${SYSROOT})
 function(pkg_config out)
-  execute_process(COMMAND ${CMAKE_COMMAND} -E env ${pc_env} ${PKG_CONFIG} ${ARGN}
-    OUTPUT_VARIABLE text OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE status)
-  if(NOT status EQUAL 0)
-    fail("pkg-config ${ARGN} failed")
-  endif()
+  output_of(text ${CMAKE_COMMAND} -E env ${pc_env} ${PKG_CONFIG} ${ARGN})
+  string(STRIP "${text}" text)
   set(${out} "${text}" PARENT_SCOPE)
 endfunction()
 
