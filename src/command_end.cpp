@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -24,24 +23,12 @@ namespace detail {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Without a pidfd to poll the end is looked for after 1 ms, then twice as
 // long each time nothing happened, up to this: at most 25 looks a second
 // while the command is quiet, and a quick command is seen at once.
 constexpr int kMaxPaceMs = 40;
 // The most input written at once: a pipe takes no more anyway.
 constexpr size_t kWriteBytes = 65536;
-
-// Whole milliseconds to the deadline, rounded up: 0 once passed, -1 without.
-int LeftMs(const CommandLimits& limits) {
-    if (!limits.hasDeadline) return -1;
-    const auto left = limits.deadline - Clock::now();
-    if (left <= Clock::duration::zero()) return 0;
-    // Up: a wake just before the deadline would only wake again.
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left);
-    return static_cast<int>(std::min<std::chrono::milliseconds::rep>(ms.count(), INT_MAX));
-}
 
 // One output of the program, read into its text up to the limit; beyond it
 // (or once memory ran out) read and dropped.
@@ -224,7 +211,7 @@ void WaitForCommand(pid_t pid, int handle, bool pidfd, CommandPipes& pipes, cons
     bool look = true;  // at the end: every time without a pidfd, else when it shows ready
     for (;;) {
         if ((look || child.PollFd() < 0) && child.Ended()) break;
-        const int left = LeftMs(limits);
+        const int left = limits.deadline.LeftMs();
         if (left == 0) {
             child.KillAtDeadline();
             break;

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "deadline.h"
 #include "unique_fd.h"
 
 namespace velmor_lic {
@@ -38,8 +39,7 @@ struct CommandPipes {
 constexpr std::size_t kReadChunkBytes = 65536;
 
 struct CommandLimits {
-    bool hasDeadline = false;
-    std::chrono::steady_clock::time_point deadline;
+    Deadline deadline{std::chrono::milliseconds(0)};
     std::size_t maxOutput = 0;  // of each output
 };
 

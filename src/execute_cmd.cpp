@@ -9,13 +9,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 
+#include "deadline.h"
 #include "eintr_retry.h"
 #include "lic_func.h"
 #include "own_child.h"
@@ -152,33 +152,7 @@ private:
     size_t count_ = 0;
 };
 
-// The point in time, on the monotonic clock, at which a command is given up.
-class Deadline {
-public:
-    explicit Deadline(std::chrono::milliseconds timeout) : armed_(timeout.count() > 0), at_(Clock::now()) {
-        // No arithmetic without a deadline: the most negative timeout would
-        // overflow in the clock's units.
-        if (!armed_) return;
-        // A timeout beyond the clock's range is a deadline that never comes.
-        const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - at_);
-        at_ = timeout < room ? at_ + timeout : Clock::time_point::max();
-    }
-
-    // Whole milliseconds left, rounded up: 0 once passed, -1 without a deadline.
-    int LeftMs() const {
-        if (!armed_) return -1;
-        const auto left = at_ - Clock::now();
-        if (left <= Clock::duration::zero()) return 0;
-        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left);
-        if (ms < left) ++ms;  // up: a wake just before the deadline would only wake again
-        return ms.count() > INT_MAX ? INT_MAX : static_cast<int>(ms.count());
-    }
-
-private:
-    using Clock = std::chrono::steady_clock;
-    bool armed_;
-    Clock::time_point at_;
-};
+using detail::Deadline;
 
 // Where poll cannot be used: takes the output there is, then pauses, briefly
 // while output flows.

@@ -241,14 +241,7 @@ void Run(const char* file, bool search, const char* const* args, size_t count, c
 
     detail::CommandLimits limits;
     limits.maxOutput = options.max_output;
-    if (options.timeout.count() > 0) {
-        limits.hasDeadline = true;
-        // A deadline beyond the clock's range never comes. Compared in
-        // milliseconds: the clock's own units would overflow.
-        using Clock = std::chrono::steady_clock;
-        const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - began);
-        limits.deadline = options.timeout < room ? began + options.timeout : Clock::time_point::max();
-    }
+    limits.deadline = detail::Deadline(options.timeout, began);
     // Without a pidfd, the child's /proc directory tells it from a process
     // that took its id after a reap elsewhere.
     if (!handle.valid()) handle.reset(detail::OpenProcHandle(started.pid));
