@@ -145,15 +145,11 @@ public:
     bool Ended() { return Wait(true); }
     void WaitForEnd() { (void)Wait(false); }
 
-    // Past the deadline: the program leads its group, and while unreaped it
-    // keeps the group's id from reuse, so every process of the group is
-    // killed; the program itself too, in whatever group it is by now.
+    // Past the deadline: the program's group and the program killed, then
+    // reaped.
     void KillAtDeadline() {
         if (Ended()) return;  // ended on its own just before: its own status
-        if (Identify(pid_, handle_) == ChildIs::kOwn) {
-            (void)::kill(-pid_, SIGKILL);
-            (void)KillOwnChild(pid_, handle_);
-        }
+        (void)KillOwnChildAndGroup(pid_, handle_);
         WaitForEnd();
         result_.timed_out = result_.error.empty() && result_.signal == SIGKILL;
     }

@@ -2,7 +2,6 @@
 // a failure in one line.
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -194,15 +193,11 @@ bool WaitForEnd(int pid, int handle, OutputDrain& output, const Deadline& deadli
     return true;
 }
 
-// Past the deadline: the shell leads its own group, so every process of it
-// is killed, and the shell, still this process's own unreaped child, keeps
-// that group's id from reuse. The shell itself is killed too: it may have
-// moved to another group (or never made its own), and the wait below is for
-// it. A shell reaped elsewhere meanwhile is neither signalled nor waited for.
+// Past the deadline: the shell's group and the shell killed, and the shell
+// reaped. A shell reaped elsewhere meanwhile is neither signalled nor waited
+// for.
 void KillGroupAndReap(int pid, int handle) {
-    if (detail::Identify(pid, handle) != detail::ChildIs::kOwn) return;
-    (void)::kill(-pid, SIGKILL);
-    (void)detail::KillOwnChild(pid, handle);
+    if (!detail::KillOwnChildAndGroup(pid, handle)) return;
     int status = 0;
     (void)detail::ReapOwnChild(pid, handle, status, false);
 }

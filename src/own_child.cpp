@@ -109,6 +109,13 @@ int KillOwnChild(pid_t pid, int handle) {
     return ::kill(pid, SIGKILL) == 0 ? 0 : errno;
 }
 
+bool KillOwnChildAndGroup(pid_t pid, int handle) {
+    if (Identify(pid, handle) != ChildIs::kOwn) return false;
+    (void)::kill(-pid, SIGKILL);
+    (void)KillOwnChild(pid, handle);
+    return true;
+}
+
 int ReapOwnChild(pid_t pid, int handle, int& status, bool nohang) {
     if (IsPidfd(handle)) {
         siginfo_t info;

@@ -37,6 +37,12 @@ ChildIs Identify(pid_t pid, int handle);
 // the pidfd, by id where that is refused. 0 or the errno.
 int KillOwnChild(pid_t pid, int handle);
 
+// Past a deadline, for a child that leads a process group of its own: when
+// Identify finds it this process's own, SIGKILL to every process of its
+// group (whose id it keeps from reuse while unreaped) and to itself, in
+// whatever group it is by now. False, touching nothing, otherwise.
+bool KillOwnChildAndGroup(pid_t pid, int handle);
+
 // Reaps the child when it is this process's own: 1 with its wait status in
 // `status`; 0 while it runs (with `nohang`, or interrupted by a signal); -1
 // with errno ECHILD when it is gone or not this process's, or another errno
