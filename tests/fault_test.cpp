@@ -140,6 +140,11 @@ int CloseRangeNr() {
 
 const std::string kX1024(1024, 'x');
 
+// The rules of a row that needs no descriptor numbers.
+std::function<Rules(const std::vector<int>&)> Always(const Rules& rules) {
+    return [rules](const std::vector<int>&) { return rules; };
+}
+
 // Lets the process's data (the heap) grow by `room` bytes at most.
 bool LimitHeapGrowth(size_t room) {
     std::ifstream status("/proc/self/status");
@@ -153,27 +158,18 @@ bool LimitHeapGrowth(size_t room) {
 constexpr size_t kScanFd = 2;
 
 const Row kRows[] = {
-    {"clone EAGAIN",
-     [](auto&) {
-         return Rules{{SCMP_SYS(clone), EAGAIN, {Bits(0, CLONE_VFORK)}}};
-     },
+    {"clone EAGAIN", Always({{SCMP_SYS(clone), EAGAIN, {Bits(0, CLONE_VFORK)}}}),
      [](auto&) {
          return StartFails("fork error:11:Resource temporarily unavailable",
                            "fork failed: [11],Resource temporarily unavailable");
      }},
-    {"child stack mmap ENOMEM",
-     [](auto&) {
-         return Rules{{SCMP_SYS(mmap), ENOMEM, {Bits(3, MAP_STACK)}}};
-     },
+    {"child stack mmap ENOMEM", Always({{SCMP_SYS(mmap), ENOMEM, {Bits(3, MAP_STACK)}}}),
      [](auto&) {
          return StartFails("fork error:12:Cannot allocate memory", "fork failed: [12],Cannot allocate memory");
      }},
     // The runner's pipes only: a sanitizer's probe of readable memory makes
     // pipes of its own, without flags.
-    {"pipe2 ENFILE",
-     [](auto&) {
-         return Rules{{SCMP_SYS(pipe2), ENFILE, {Arg(1, O_CLOEXEC)}}};
-     },
+    {"pipe2 ENFILE", Always({{SCMP_SYS(pipe2), ENFILE, {Arg(1, O_CLOEXEC)}}}),
      [](auto&) {
          return StartFails("pipe2 error:23,Too many open files in system",
                            "pipe failed: [23],Too many open files in system");
@@ -202,15 +198,9 @@ const Row kRows[] = {
                        "fdopen parent_end:" + std::to_string(next[3]) + ",mode:w is error:22:Invalid argument") +
                 Expect("read stream kept, Close", std::to_string(kept) + " " + std::to_string(cmd.Close(false)), "0 0");
      }},
-    {"kill EPERM in Close",
-     [](auto&) {
-         return Rules{{SCMP_SYS(kill), EPERM, {}}, {SCMP_SYS(pidfd_send_signal), EPERM, {}}};
-     },
+    {"kill EPERM in Close", Always({{SCMP_SYS(kill), EPERM, {}}, {SCMP_SYS(pidfd_send_signal), EPERM, {}}}),
      [](auto&) { return CloseKills("exec " + Helper("sleep 200"), 0, EPERM); }},
-    {"readlink EACCES",
-     [](auto&) {
-         return Rules{{SCMP_SYS(readlink), EACCES, {}}, {SCMP_SYS(readlinkat), EACCES, {}}};
-     },
+    {"readlink EACCES", Always({{SCMP_SYS(readlink), EACCES, {}}, {SCMP_SYS(readlinkat), EACCES, {}}}),
      [](auto&) {
          KPopenCmd cmd(0);
          if (!cmd.OpenCmd("true", "r", true)) return std::string("start: ") + cmd.getErr();
@@ -218,40 +208,25 @@ const Row kRows[] = {
          return Expect("runner", text, "readlink error:13,Permission denied") +
                 Expect("Close", std::to_string(cmd.Close(false)), "0");
      }},
-    {"no descriptor for a pidfd",
-     [](auto&) {
-         return Rules{{SCMP_SYS(clone), EMFILE, {Bits(0, CLONE_PIDFD)}}};
-     },
+    {"no descriptor for a pidfd", Always({{SCMP_SYS(clone), EMFILE, {Bits(0, CLONE_PIDFD)}}}),
      [](auto&) {
          return ExecuteGives(Helper("echo hi exit 2"), "execute cmd failed: [2],hi\n") +
                 CloseKills("exec " + Helper("sleep 100000"), 0, 0);
      }},
     // As container runtimes' filters answer calls they do not know.
-    {"CLONE_PIDFD EPERM",
-     [](auto&) {
-         return Rules{{SCMP_SYS(clone), EPERM, {Bits(0, CLONE_PIDFD)}}};
-     },
+    {"CLONE_PIDFD EPERM", Always({{SCMP_SYS(clone), EPERM, {Bits(0, CLONE_PIDFD)}}}),
      [](auto&) { return ExecuteGives(Helper("echo hi exit 2"), "execute cmd failed: [2],hi\n"); }},
-    {"pidfd_send_signal EPERM",
-     [](auto&) {
-         return Rules{{SCMP_SYS(pidfd_send_signal), EPERM, {}}};
-     },
+    {"pidfd_send_signal EPERM", Always({{SCMP_SYS(pidfd_send_signal), EPERM, {}}}),
      [](auto&) { return CloseKills("exec " + Helper("sleep 100000"), 0, 0); }},
     // Without a handle on the child: only its id is left.
     {"no pidfd, no /proc directory",
-     [](auto&) {
-         return Rules{{SCMP_SYS(clone), EPERM, {Bits(0, CLONE_PIDFD)}},
-                      {SCMP_SYS(openat), ENOENT, {Bits(2, O_DIRECTORY)}}};
-     },
+     Always({{SCMP_SYS(clone), EPERM, {Bits(0, CLONE_PIDFD)}}, {SCMP_SYS(openat), ENOENT, {Bits(2, O_DIRECTORY)}}}),
      [](auto&) {
          return ExecuteGives(Helper("echo hi exit 2"), "execute cmd failed: [2],hi\n") +
                 CloseKills("exec " + Helper("sleep 100000"), 0, 0);
      }},
     // Linux 5.2 and 5.3 give pidfds but cannot wait through them (P_PIDFD, 3).
-    {"waitid P_PIDFD EINVAL",
-     [](auto&) {
-         return Rules{{SCMP_SYS(waitid), EINVAL, {Arg(0, 3)}}};
-     },
+    {"waitid P_PIDFD EINVAL", Always({{SCMP_SYS(waitid), EINVAL, {Arg(0, 3)}}}),
      [](auto&) {
          return ExecuteGives(Helper("echo hi exit 2"), "execute cmd failed: [2],hi\n") +
                 CloseKills("exec " + Helper("sleep 100000"), 0, 0);
@@ -277,10 +252,7 @@ const Row kRows[] = {
                 Expect("RunCommand", run.error + std::to_string(run.out_truncated) + std::to_string(run.exit_code),
                        "keep output failed: [12],Cannot allocate memory10");
      }},
-    {"poll ENOMEM",
-     [](auto&) {
-         return Rules{{SCMP_SYS(poll), ENOMEM, {}}, {SCMP_SYS(ppoll), ENOMEM, {}}};
-     },
+    {"poll ENOMEM", Always({{SCMP_SYS(poll), ENOMEM, {}}, {SCMP_SYS(ppoll), ENOMEM, {}}}),
      [](auto&) {
          // Signals interrupt the pauses that take poll's place.
          struct sigaction tick {};
@@ -303,18 +275,12 @@ const Row kRows[] = {
          return Rules{{SCMP_SYS(read), EIO, {Arg(0, next[0]), Arg(2, 65536)}}};
      },
      [](auto&) { return ExecuteGives(Helper("echo hi exit 2"), "execute cmd failed: [2],"); }},
-    {"output not made non-blocking",
-     [](auto&) {
-         return Rules{{SCMP_SYS(fcntl), EINVAL, {Arg(1, F_SETFL)}}};
-     },
+    {"output not made non-blocking", Always({{SCMP_SYS(fcntl), EINVAL, {Arg(1, F_SETFL)}}}),
      [](auto&) {
          return ExecuteGives(Helper("echo hi exit 2"), "execute cmd failed: [2],hi\n") +
                 ExecuteGives(Helper("out 200000 exit 1"), "execute cmd failed: [1]," + kX1024);
      }},
-    {"fcntl F_SETFD EIO",
-     [](auto&) {
-         return Rules{{SCMP_SYS(fcntl), EIO, {Arg(1, F_SETFD)}}};
-     },
+    {"fcntl F_SETFD EIO", Always({{SCMP_SYS(fcntl), EIO, {Arg(1, F_SETFD)}}}),
      [](auto&) {
          const int fd = ::open("/dev/null", O_RDONLY);  // without close-on-exec: the flag must be set
          runner_test::StderrCapture captured;
@@ -351,10 +317,7 @@ const Row kRows[] = {
              return "get device: " + disk + "/device state failed: [13],Permission denied\n";
          });
      }},
-    {"the report's write EIO",
-     [](auto&) {
-         return Rules{{SCMP_SYS(write), EIO, {Arg(0, 1)}}};
-     },
+    {"the report's write EIO", Always({{SCMP_SYS(write), EIO, {Arg(0, 1)}}}),
      [](auto&) {
          if (!velmor_test::WhyNoPrivateSys().empty()) return runner_test::Skip("no private mount namespace");
          velmor_test::FakeSysfs tree;
@@ -364,10 +327,7 @@ const Row kRows[] = {
          return Expect("exit status, output and message", std::to_string(run.exit_status) + " " + run.out + run.err,
                        "1 write report failed: [5],Input/output error\n");
      }},
-    {"open of /dev/null EACCES",
-     [](auto&) {
-         return Rules{{SCMP_SYS(openat), EACCES, {Arg(2, O_RDONLY | O_CLOEXEC)}}};
-     },
+    {"open of /dev/null EACCES", Always({{SCMP_SYS(openat), EACCES, {Arg(2, O_RDONLY | O_CLOEXEC)}}}),
      [](auto&) {
          return Expect("RunCommand", RunCommand({"true"}).error, "open /dev/null failed: [13],Permission denied");
      }},
